@@ -1,0 +1,28 @@
+# Converts the UTF-8 message table to GBK with iconv (run at build time).
+# Fails when a GBK character ends in a backslash byte, which a C string would misread.
+get_filename_component(outdir ${OUT} DIRECTORY)
+file(MAKE_DIRECTORY ${outdir})
+execute_process(COMMAND iconv -f UTF-8 -t GBK ${IN}
+                OUTPUT_FILE ${OUT}.tmp RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "iconv could not convert ${IN} to GBK")
+endif()
+file(READ ${OUT}.tmp hex HEX)
+string(LENGTH "${hex}" n)
+# Check every aligned byte pair: a lead byte (>= 0x81) followed by 0x5c.
+math(EXPR last "${n} - 4")
+set(i 0)
+set(lead FALSE)
+while(i LESS_EQUAL last)
+  string(SUBSTRING "${hex}" ${i} 2 byte)
+  if(lead)
+    if(byte STREQUAL "5c")
+      message(FATAL_ERROR "A GBK text ends a character in a backslash byte; write it as an escape")
+    endif()
+    set(lead FALSE)
+  elseif(byte MATCHES "^[89a-f]")
+    set(lead TRUE)
+  endif()
+  math(EXPR i "${i} + 2")
+endwhile()
+file(RENAME ${OUT}.tmp ${OUT})

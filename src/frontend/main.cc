@@ -1,0 +1,4 @@
+// quarnunzip: program entry.
+#include "frontend/frontend.h"
+
+int main(int argc, char** argv) { return qn::fe::run(argc, argv); }
