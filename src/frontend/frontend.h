@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 namespace qn::fe {
@@ -22,6 +23,9 @@ inline int32_t iLanguage = 0;             // 1 Chinese, 2 English, anything else
 inline int32_t iLogSize = 1000;           // rotate the log at iLogSize * 1024 bytes
 inline constexpr const char* kLogName = "qn_error.log";
 inline constexpr const char* kLogBak = "qn_error.bak";
+inline constexpr int kFmtBuf = 65536;     // bound of one formatted message text
+// Serialises formatting, console output, the log append and iError, across all threads.
+inline std::mutex mutexMsg;
 
 // ---- Configuration and parameters ----
 enum ParamSlot : int { kBlock = 0, kBwt, kCache, kCluster, kColumn, kEsc, kFlush, kPipes, kSight, kTails, kVolume };

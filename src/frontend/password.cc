@@ -1,8 +1,80 @@
-// Password entry at the terminal (stub, to be written).
-#include <cstdlib>
+// Password entry at the terminal: one key at a time, no echo, one "*" per key.
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
 #include "frontend/frontend.h"
+
 namespace qn::fe {
-void pwdIn() { std::abort(); }
-int32_t keyIn(uint8_t*, int32_t, int) { std::abort(); }
-int getch() { std::abort(); }
+namespace {
+
+constexpr int32_t kPwdMax = 64;
+
+bool allAscii(const uint8_t* b, int32_t n) {
+  for (int32_t i = 0; i < n; ++i) {
+    if (b[i] >= 128) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void pwdIn() {
+  std::fputc('\n', stdout);
+  if (iPwdLen != 0) return;
+  for (;;) {
+    msg(qn::txt::kPwdPrompt.cn, qn::txt::kPwdPrompt.en);
+    std::fputs(" : ", stdout);
+    iPwdLen = keyIn(bufPwd, kPwdMax, 1);
+    if (iPwdLen == 0 || allAscii(bufPwd, iPwdLen)) return;
+    // A refused entry: the message, then the prompt again on the same line.
+    msg(qn::txt::kPwdChinese.cn, qn::txt::kPwdChinese.en);
+  }
+}
+
+int32_t keyIn(uint8_t* buffer, int32_t limit, int maskFlag) {
+  if (limit < 1) {
+    std::fputc('\n', stdout);
+    return 0;
+  }
+  int32_t count = 0;
+  while (count < limit) {
+    std::fflush(stdout);  // the prompt and the echo must show before the next key
+    int c = getch();
+    if (c < 0 || c == 13 || c == 10) break;  // end of input ends the entry like Enter
+    if (c == 8) {
+      if (count > 0) {
+        std::printf("%c %c", 8, 8);
+        --count;
+      }
+      continue;
+    }
+    buffer[count++] = static_cast<uint8_t>(c);
+    std::fputc(maskFlag == 1 ? '*' : c, stdout);
+  }
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+  return count;
+}
+
+int getch() {
+  termios saved{};
+  termios raw{};
+  tcgetattr(0, &saved);  // fails harmlessly when standard input is not a terminal
+  raw = saved;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  tcsetattr(0, TCSANOW, &raw);
+  unsigned char ch = 0;
+  ssize_t n;
+  do {
+    n = read(0, &ch, 1);
+  } while (n < 0 && errno == EINTR);
+  tcsetattr(0, TCSANOW, &saved);
+  return n == 1 ? ch : EOF;
+}
+
 }  // namespace qn::fe
