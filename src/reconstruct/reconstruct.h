@@ -31,6 +31,7 @@ inline int64_t lenBwt[3] = {0, 0, 0};
 inline uint8_t* pBwtW = nullptr;
 inline uint8_t* pBwtR = nullptr;
 inline uint64_t** lnkBlk = nullptr;       // one 2^20-entry sub-array per MiB of block
+inline uint64_t nLnkBlk = 0;              // sub-arrays in lnkBlk, for their release
 inline uint64_t* h = nullptr;             // 2^24 entries
 inline uint64_t* h1 = nullptr;            // 2^16 entries
 
@@ -38,7 +39,7 @@ void incmd();
 int32_t unzip();
 void initBwt();
 void outblock();
-int64_t outBlk();
+int64_t outBlk();   // bytes collected; -1 once the collector has ended its thread
 void outbwt();
 void outBwtBlk(int k);
 
