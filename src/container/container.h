@@ -16,6 +16,7 @@ inline FILE* fpIn = nullptr;                      // archive or volume file now 
 inline int32_t iVolNum = 0;                       // 0 = the archive file itself
 inline uint32_t iVolCnt = 0;                      // MiB counted in the open file, 2 per chunk
 inline uint64_t fDataPos = 0;                     // data section offset from the header
+inline uint64_t fZipSize = 0;                     // size of the archive file itself (first file)
 
 // ---- Extraction driver ----
 inline uint64_t fLenXml = 0;                      // index length from the header
@@ -76,6 +77,13 @@ void inStreamUnzip(uint8_t* data, int32_t n);
 void flushStreamUnzip(uint32_t code);
 // Container and driver.
 void zipFileRead(uint8_t* buffer, uint32_t n);
+// Opens sFileZip as fpIn and checks its 16-byte header (fatal reports, version warning);
+// sets fLenXml, fLen, d, fDataPos, fZipSize; leaves fpIn at offset 16; returns the flags byte.
+int checkHeader();
+// Reads the data-stream end field at fDataPos (0 = the archive's size) and checks it.
+uint64_t readDataEnd();
+// Sum modulo 2^64 of n / 8 little-endian 64-bit words.
+uint64_t chunkSum(const uint8_t* data, uint32_t n);
 void unzipFile();
 
 }  // namespace qn::ctr
