@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Runs every test: a normal build with all tests, an ASan+UBSan build with all tests but the
+# slow ones, and a TSan build with the pipeline tests. Exits non-zero on any failure.
+set -uo pipefail
+exec </dev/null                       # nothing here may wait for a keyboard
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+
+JOBS=2
+start=$SECONDS
+qn_ensure_deps || { echo "could not install the build dependencies"; exit 1; }
+
+failed=()
+summary=()
+
+# stage NAME DIR "cmake options" "ctest options"
+stage() {
+  local name=$1 dir=$2 t0=$SECONDS rc=0
+  local -a cfg ctl
+  read -r -a cfg <<<"$3"
+  read -r -a ctl <<<"$4"
+  echo
+  echo "=== $name: build in $dir/"
+  mkdir -p "$dir"
+  if ! cmake -S . -B "$dir" "${cfg[@]}" >"$dir/configure.log" 2>&1; then
+    cat "$dir/configure.log"
+    failed+=("$name (configure)")
+    summary+=("$name: configure failed")
+    return
+  fi
+  if ! cmake --build "$dir" -j "$JOBS"; then
+    failed+=("$name (build)")
+    summary+=("$name: build failed")
+    return
+  fi
+  local built=$((SECONDS - t0))
+  echo "=== $name: ctest ${ctl[*]}"
+  ctest --test-dir "$dir" --output-on-failure -j "$JOBS" "${ctl[@]}" 2>&1 | tee "$dir/ctest.log"
+  rc=${PIPESTATUS[0]}
+  [ "$rc" -eq 0 ] || failed+=("$name (tests)")
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of' "$dir/ctest.log" | tail -1)
+  summary+=("$name: ${line:-no ctest summary} (build ${built} s, total $((SECONDS - t0)) s)")
+}
+
+stage "normal" build "-DCMAKE_BUILD_TYPE=RelWithDebInfo" ""
+stage "asan+ubsan" build-asan "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_SANITIZE=address -DQN_BENCH=OFF" "-LE slow"
+stage "tsan" build-tsan "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_SANITIZE=thread -DQN_BENCH=OFF" "-L pipeline"
+
+echo
+echo "=== summary"
+for s in "${summary[@]}"; do echo "  $s"; done
+total=$((SECONDS - start))
+echo "  whole run: $((total / 60)) min $((total % 60)) s"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "all stages passed"
