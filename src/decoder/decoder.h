@@ -22,9 +22,27 @@ inline Model model;
 inline uint64_t st[4096];
 inline uint32_t stTail = 0, stHead = 0;
 
+// ---- Input thread (written by it alone while a pass runs) ----
+inline bool cmdClaimed = false;     // an instruction buffer of this pass has been claimed
+
+// Thrown once the stream has ended (end code or end of input) and the last buffer has
+// been handed over; the input thread catches it and ends.
+struct StreamEnded {};
+
 void syncInit();
 void syncUnzip(int keep);
 void inzip();
+// The head of every stream: the model takes the current esc/flush, the first 32 bits are
+// loaded, and the eight filler pairs are read and dropped (inzip's first steps).
+void startStream();
+// Fills bufCmd[nCmdW] from iCmdW up to control code 6 and returns the word count; at the
+// end of the stream it hands the buffer over itself and throws StreamEnded.
 int32_t binUnzip();
+// The bit input found its buffer used up: hand it back, take the other one when full
+// (skipping empty ones); at the end of input, close the stream and throw StreamEnded.
+void switchInput();
+// Hands the stream's last instruction buffer over, frees both input buffers, then waits
+// for the stop request and acknowledges it (the closing state of the input thread).
+void closeStream();
 
 }  // namespace qn::dec
