@@ -68,6 +68,7 @@ class Case:
         self.unzip = unzip
         self.timeout = timeout
         self.problems = []
+        self.details = []
 
     def fail(self, text):
         self.problems.append(text)
@@ -159,10 +160,9 @@ class Case:
                     self.check_index(work / "only.xml", "index only")
             t2 = time.monotonic()
             print(f"{self.name}: extraction {t1 - t0:.2f} s, index only {t2 - t1:.2f} s")
-            if self.problems:
-                print(f"--- extraction run: {res.describe()}")
-                if res2 is not None:
-                    print(f"--- index-only run: {res2.describe()}")
+            self.details = [f"--- extraction run: {res.describe()}"]
+            if res2 is not None:
+                self.details.append(f"--- index-only run: {res2.describe()}")
         finally:
             if self.problems or keep:
                 print(f"(working folder kept: {box.base})")
@@ -204,6 +204,8 @@ def main():
         ok = case.run(args.keep)
         for p in case.problems:
             print(f"{name}: FAIL: {p}")
+        if case.problems:
+            print("\n".join(case.details))
         (passed if ok else failed).append(name)
     if len(names) > 1:
         print(f"\n{len(passed)} passed, {len(failed)} failed, {len(skipped)} skipped")

@@ -127,7 +127,7 @@ def run_unzip(unzip, args, cwd, stdin=b"\n", timeout=120):
     log = Path(cwd) / "qn_error.log"
     before = log.stat().st_size if log.exists() else 0
     start = time.monotonic()
-    proc = subprocess.Popen([str(unzip)] + [str(a) for a in args], cwd=cwd,
+    proc = subprocess.Popen([os.path.abspath(unzip)] + [str(a) for a in args], cwd=cwd,
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=sanitizer_env(),
                             start_new_session=True)
