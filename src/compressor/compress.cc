@@ -1,0 +1,172 @@
+// Archive compressor: encodes the index stream and the data stream of one archive with the
+// stream writer and the match finder, and writes the archive and its volumes.
+#include "compressor/compress.h"
+
+#include <cstring>
+#include <random>
+
+#include "compressor/archive.h"
+#include "compressor/layout.h"
+#include "compressor/options.h"
+#include "compressor/stream_writer.h"
+#include "decoder/model.h"
+#include "frontend/frontend.h"
+
+namespace qn::zip {
+namespace {
+
+constexpr uint32_t kChunk = 0x100000;
+constexpr uint64_t kIndexHistory = 4u << 20;   // the index pass's ring is 8 MiB
+constexpr uint32_t kIndexEsc = 63, kIndexFlush = 5;
+constexpr unsigned kEndIndex = 7, kEndData = 5;
+
+class WriterPricer : public Pricer {
+ public:
+  explicit WriterPricer(const StreamWriter& w) : w_(w) {}
+  uint32_t literal(uint8_t b) const override { return w_.priceLiteral(b); }
+  uint32_t match(uint32_t len, uint64_t dist) const override { return w_.priceMatch(len, dist); }
+
+ private:
+  const StreamWriter& w_;
+};
+
+class TextReader : public ByteReader {
+ public:
+  explicit TextReader(const std::string& t) : t_(t) {}
+  size_t read(uint8_t* dst, size_t n) override {
+    size_t k = std::min(n, t_.size() - pos_);
+    std::memcpy(dst, t_.data() + pos_, k);
+    pos_ += k;
+    return k;
+  }
+
+ private:
+  const std::string& t_;
+  size_t pos_ = 0;
+};
+
+class PlainReader : public ByteReader {
+ public:
+  explicit PlainReader(StreamSource& s) : s_(s) {}
+  size_t read(uint8_t* dst, size_t n) override { return s_.read(dst, n); }
+
+ private:
+  StreamSource& s_;
+};
+
+class BlockReader : public ByteReader {
+ public:
+  explicit BlockReader(BlockSource& s) : s_(s) {}
+  size_t read(uint8_t* dst, size_t n) override { return s_.read(dst, n); }
+  bool blockStart(uint64_t pos, uint64_t& index) override { return s_.startAt(pos, index); }
+
+ private:
+  BlockSource& s_;
+};
+
+uint64_t randomSeed() {
+  std::random_device rd;
+  return (static_cast<uint64_t>(rd()) << 32) ^ rd();
+}
+
+uint32_t fieldLength(uint32_t field) {
+  return field < 0x10000 ? field : 65536u << (field - 0x10000);
+}
+
+LzConfig lzConfig(const ArchiveJob& job, uint64_t history) {
+  LevelPreset p = levelPreset(job.level);
+  LzConfig c;
+  c.maxDist = history;
+  c.sight = job.plan.param[fe::kSight];
+  c.pipes = job.pipes;
+  c.nice = 16 * job.tails;
+  c.optimal = p.optimal;
+  return c;
+}
+
+}  // namespace
+
+void emitOps(StreamWriter& w, const std::vector<Op>& ops, const uint8_t* chunk) {
+  uint64_t pos = 0;
+  uint32_t fields[24];
+  for (const Op& op : ops) {
+    if (op.len == 1) {
+      w.literal(chunk[pos++]);
+      continue;
+    }
+    int n = lengthFields(op.len, fields);
+    for (int i = 0; i < n; ++i) {
+      uint32_t len = fieldLength(fields[i]);
+      if (len < minLengthFor(op.dist)) {
+        for (uint32_t k = 0; k < len; ++k) w.literal(chunk[pos + k]);
+      } else {
+        w.match(fields[i], op.dist);
+      }
+      pos += len;
+    }
+  }
+}
+
+std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t total,
+                                  const LzConfig& cfg, bool resetInterval, unsigned endCode) {
+  w.beginStream(resetInterval, randomSeed());
+  LzEncoder lz(cfg, total);
+  WriterPricer pricer(w);
+  std::vector<uint8_t> chunk(kChunk);
+  std::vector<Op> ops;
+  uint64_t pos = 0;
+  for (;;) {
+    size_t n = in.read(chunk.data(), kChunk);
+    if (n == 0) break;
+    uint64_t index;
+    if (in.blockStart(pos, index)) w.blockStart(index);  // before the block's data
+    ops.clear();
+    lz.parseChunk(chunk.data(), static_cast<uint32_t>(n), &pricer, ops);
+    emitOps(w, ops, chunk.data());
+    pos += n;
+    if (n < kChunk) break;
+    w.endOfBuffer();  // every full chunk closes its instruction buffer
+  }
+  return w.endStream(endCode);
+}
+
+ArchiveResult compressArchive(const ArchiveJob& job) {
+  ArchiveResult r;
+  const uint32_t* par = job.plan.param;
+  dec::Model model;
+  model.setParams(kIndexEsc, kIndexFlush);
+  model.init();
+  StreamWriter w(model);
+  if (!job.password.empty())
+    w.prime(reinterpret_cast<const uint8_t*>(job.password.data()), static_cast<int>(job.password.size()));
+
+  TextReader text(job.indexText);
+  std::vector<uint8_t> index = encodeStream(w, text, job.indexText.size(),
+                                            lzConfig(job, kIndexHistory), false, kEndIndex);
+
+  model.setParams(par[fe::kEsc], par[fe::kFlush]);
+  uint64_t total = job.plan.totalSize();
+  LzConfig cfg = lzConfig(job, static_cast<uint64_t>(par[fe::kCache]) << 20);
+  std::vector<uint8_t> data;
+  int readErrors;
+  if (par[fe::kBwt]) {
+    uint64_t block = static_cast<uint64_t>(par[fe::kBlock]) << 20;
+    StreamSource raw(job.plan, block);
+    BlockSource blocks(raw, block);
+    BlockReader in(blocks);
+    data = encodeStream(w, in, total, cfg, true, kEndData);
+    readErrors = raw.errors();
+  } else {
+    StreamSource raw(job.plan, kChunk);
+    PlainReader in(raw);
+    data = encodeStream(w, in, total, cfg, true, kEndData);
+    readErrors = raw.errors();
+  }
+  r.inputBytes = total;
+  r.archiveBytes = writeArchive(job.archive, par[fe::kVolume], static_cast<uint32_t>(job.indexText.size()),
+                                !job.password.empty(), index, data);
+  r.ok = r.archiveBytes != 0 && readErrors == 0;
+  return r;
+}
+
+}  // namespace qn::zip

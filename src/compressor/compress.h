@@ -1,0 +1,49 @@
+// Archive compressor: encodes the index stream and the data stream of one archive with the
+// stream writer and the match finder, and writes the archive and its volumes.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "compressor/index_xml.h"
+#include "compressor/lz.h"
+
+namespace qn::zip {
+
+class StreamWriter;
+
+// A stream's bytes, read in order (the index text, the rotation, the transformed blocks).
+class ByteReader {
+ public:
+  virtual ~ByteReader() = default;
+  virtual size_t read(uint8_t* dst, size_t n) = 0;
+  // The start index that must precede the chunk at stream position pos, if any.
+  virtual bool blockStart(uint64_t, uint64_t&) { return false; }
+};
+
+// Codes one whole stream: filler head, the parse of each 1 MiB chunk (a block start index
+// first where a block begins), an end of buffer after every full chunk, then the end code.
+std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t total,
+                                  const LzConfig& cfg, bool resetInterval, unsigned endCode);
+
+// Sends a chunk's parse to the writer; long matches become several length fields, and a
+// piece too short for its distance becomes literals.
+void emitOps(StreamWriter& w, const std::vector<Op>& ops, const uint8_t* chunk);
+
+struct ArchiveJob {
+  std::string archive;
+  std::string indexText;      // the index stream's text, verbatim
+  IndexPlan plan;             // files and column lines, parameters
+  std::string password;       // empty: none
+  int level = 6;
+  uint32_t pipes = 4, tails = 6;
+};
+
+struct ArchiveResult {
+  uint64_t inputBytes = 0, archiveBytes = 0;
+  bool ok = false;
+};
+
+ArchiveResult compressArchive(const ArchiveJob& job);
+
+}  // namespace qn::zip

@@ -1,0 +1,84 @@
+// Match finder and parsers: hash chains over a sliding window of the stream, a greedy/lazy
+// parser for the fast levels and a price-driven optimal parser for the high levels. The
+// stream is parsed one 1 MiB chunk at a time; no match crosses the end of its chunk.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+namespace qn::zip {
+
+// Prices in 1/16 bit of what the coder would spend now (the optimal parser's guide).
+class Pricer {
+ public:
+  virtual ~Pricer() = default;
+  virtual uint32_t literal(uint8_t byte) const = 0;
+  virtual uint32_t match(uint32_t lengthField, uint64_t distance) const = 0;
+};
+
+// One parsed instruction: a literal (len 1, the chunk's byte) or a match of len bytes
+// (2 .. 1 MiB) at distance dist (1 = the byte just before).
+struct Op {
+  uint32_t len;
+  uint64_t dist;
+};
+
+struct LzConfig {
+  uint64_t maxDist;   // farthest distance used: the history the decompressor's ring keeps
+  uint32_t sight;     // chain candidates visited per position
+  uint32_t pipes;     // lazy steps (1 = greedy); the optimal parser ignores it
+  uint32_t nice;      // a match this long is taken at once
+  bool optimal;
+};
+
+// The shortest length a distance can be coded with (the length's context limits the width).
+uint32_t minLengthFor(uint64_t dist);
+// Splits a match length into length fields the grammar carries: plain 3..65535, 0x10000
+// (65536) and 0x10000 + v (2^(16+v)); pieces are at least 3 long. Returns the count.
+int lengthFields(uint32_t len, uint32_t fields[24]);
+
+class LzEncoder {
+ public:
+  LzEncoder(const LzConfig& cfg, uint64_t streamBytes);
+  ~LzEncoder();
+  LzEncoder(const LzEncoder&) = delete;
+  LzEncoder& operator=(const LzEncoder&) = delete;
+
+  // Takes the next n (at most 1 MiB) bytes of the stream as one chunk and appends its parse
+  // to ops. pricer may be null (fixed estimates).
+  void parseChunk(const uint8_t* data, uint32_t n, const Pricer* pricer, std::vector<Op>& ops);
+
+ private:
+  struct Match {
+    uint32_t len;
+    uint32_t dist;
+  };
+  void append(const uint8_t* data, uint32_t n);
+  void rebase();
+  void insert(uint32_t p);
+  void catchUp(uint32_t p);
+  // Matches at p of increasing length (closest first for each); inserts p.
+  int find(uint32_t p, uint32_t maxLen, bool withTwo, Match* out);
+  const uint8_t* at(uint32_t p) const { return buf_.data() + (p - bufStart_); }
+  void parseLazy(uint32_t p, uint32_t end, std::vector<Op>& ops);
+  void parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std::vector<Op>& ops);
+  void refreshPrices(const Pricer* pricer);
+  uint32_t lengthPrice(uint32_t len) const;           // with distance 1
+  int32_t distExtra(int context, uint32_t dist) const;  // over distance 1
+
+  LzConfig cfg_;
+  uint32_t window_;            // distance bound of the finder (a power of two or less)
+  uint32_t chainMask_;
+  std::vector<uint8_t> buf_;   // the window's bytes: positions [bufStart_, end_)
+  uint32_t bufStart_, end_, ins_;
+  std::vector<uint32_t> head2_, head3_, head4_, chain_;
+  int hashBits_;
+  // Optimal parser state.
+  std::vector<uint32_t> cost_, fromLen_, fromDist_;
+  uint32_t litPrice_[256];
+  std::vector<uint32_t> lenPrice_;   // priceMatch(len, 1)
+  uint32_t distBase_[5];             // priceMatch(length of context c, 1)
+  const Pricer* pricer_ = nullptr;
+  uint64_t sincePrices_ = 0;
+};
+
+}  // namespace qn::zip

@@ -1,0 +1,181 @@
+// quarnzip's command line and "qn.ini": options, parameter defaults, level presets and checks.
+#include "compressor/options.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "frontend/frontend.h"
+
+namespace qn::zip {
+namespace {
+
+constexpr uint32_t kDefaults[11] = {32, 0, 4, 64, 1, 63, 5, 4, 20, 6, 0};
+constexpr int kIniLimit = 512;
+constexpr uint32_t kMaxSafeEsc = 63;  // larger escapes can break the shared tables
+constexpr size_t kMaxPassword = 64;
+
+enum : int { kLanguage = -1, kLogSize = -2, kPasswordKey = -3 };
+
+struct Key {
+  const char* name;  // without "=": the same word is the option "--name"
+  int target;
+  int digits;
+};
+
+constexpr Key kKeys[] = {
+    {"block", fe::kBlock, 6},     {"bwt", fe::kBwt, 1},       {"cache", fe::kCache, 6},
+    {"cluster", fe::kCluster, 4}, {"column", fe::kColumn, 3}, {"esc", fe::kEsc, 5},
+    {"flush", fe::kFlush, 2},     {"language", kLanguage, 1}, {"logsize", kLogSize, 6},
+    {"password", kPasswordKey, 0}, {"pipes", fe::kPipes, 3},  {"sight", fe::kSight, 10},
+    {"tails", fe::kTails, 3},     {"volume", fe::kVolume, 10},
+};
+
+// Stores a number into a key's target; false when the text is not a number of its digits.
+bool setNumber(Options& o, const Key& k, const char* text) {
+  uint32_t v = 0;
+  if (!fe::getInt(text, &v, k.digits)) return false;
+  if (k.target == kLanguage) {
+    fe::iLanguage = static_cast<int32_t>(v);
+  } else if (k.target == kLogSize) {
+    fe::iLogSize = static_cast<int32_t>(v);
+  } else {
+    o.param[k.target] = v;
+    o.given[k.target] = true;
+  }
+  return true;
+}
+
+// One line of qn.ini; false for a line that is neither a comment nor a key.
+bool iniLine(Options& o, const char* line) {
+  if (line[0] == '#') return true;
+  for (const Key& k : kKeys) {
+    size_t n = std::strlen(k.name);
+    if (std::strncmp(line, k.name, n) != 0 || line[n] != '=') continue;
+    const char* value = line + n + 1;
+    if (k.target == kPasswordKey) {
+      if (*value) {
+        o.password = true;
+        o.passwordText = value;
+      }
+    } else {
+      setNumber(o, k, value);  // an unusable value keeps the default, as the decompressor does
+    }
+    return true;
+  }
+  return false;
+}
+
+const Key* optionKey(const char* name) {
+  for (const Key& k : kKeys)
+    if (std::strcmp(name, k.name) == 0 && k.target != kPasswordKey) return &k;
+  return nullptr;
+}
+
+}  // namespace
+
+LevelPreset levelPreset(int level) {
+  static constexpr LevelPreset kPresets[10] = {
+      {1, 1, 3, 4, false},    {2, 1, 3, 4, false},    {4, 1, 4, 4, false},
+      {8, 2, 4, 4, false},    {16, 2, 8, 4, false},   {32, 3, 8, 4, false},
+      {48, 3, 16, 4, false},  {24, 2, 8, 13, true},   {48, 2, 16, 29, true},
+      {128, 2, 64, 61, true},
+  };
+  return kPresets[level < 1 ? 1 : level > 9 ? 9 : level];
+}
+
+bool readIni(Options& o) {
+  std::memcpy(o.param, kDefaults, sizeof kDefaults);
+  FILE* fp = std::fopen("qn.ini", "rb");
+  if (!fp) return true;  // optional for the compressor
+  struct stat st {};
+  fstat(fileno(fp), &st);
+  char line[kIniLimit + 8];
+  bool ok = true;
+  while (std::ftell(fp) < st.st_size - 3) {
+    fe::getLine(fp, line, kIniLimit);
+    if (!iniLine(o, line)) {
+      fe::errf(txt::kUnknownParam, line);
+      ok = false;
+    }
+  }
+  std::fclose(fp);
+  if (!ok) fe::errf(txt::kErrParamFile, "qn.ini");
+  return ok;
+}
+
+bool parseArgs(Options& o, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (a[0] != '-' || a[1] == 0) {
+      (o.archive.empty() ? o.archive : o.paths.emplace_back()) = a;
+      continue;
+    }
+    if (a[1] >= '1' && a[1] <= '9' && a[2] == 0) {
+      o.level = a[1] - '0';
+    } else if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
+      o.help = true;
+    } else if (!std::strcmp(a, "--version")) {
+      o.version = true;
+    } else if (!std::strcmp(a, "--password")) {
+      o.password = true;
+      o.passwordText.clear();
+    } else if (!std::strncmp(a, "--password=", 11)) {
+      o.password = true;
+      o.passwordText = a + 11;
+      if (o.passwordText.empty()) return fe::errf(txt::kZipBadPassword), false;
+    } else if (!std::strcmp(a, "--index-in") || !std::strcmp(a, "--source")) {
+      if (i + 1 >= argc) return fe::errf(txt::kZipBadValue, a), false;
+      (a[2] == 'i' ? o.indexIn : o.sourceDir) = argv[++i];
+    } else {
+      // --key N or --key=N for every numeric key of qn.ini.
+      std::string name = a + 2;
+      std::string value;
+      size_t eq = name.find('=');
+      if (eq != std::string::npos) {
+        value = name.substr(eq + 1);
+        name.resize(eq);
+      } else if (i + 1 < argc) {
+        value = argv[++i];
+      }
+      const Key* k = a[1] == '-' ? optionKey(name.c_str()) : nullptr;
+      if (!k) return fe::errf(txt::kZipBadOption, a), false;
+      if (!setNumber(o, *k, value.c_str())) return fe::errf(txt::kZipBadValue, a), false;
+    }
+  }
+  return true;
+}
+
+bool finishParams(Options& o) {
+  LevelPreset p = levelPreset(o.level);
+  if (!o.given[fe::kSight]) o.param[fe::kSight] = p.sight;
+  if (!o.given[fe::kPipes]) o.param[fe::kPipes] = p.pipes;
+  if (!o.given[fe::kTails]) o.param[fe::kTails] = p.tails;
+  if (!o.given[fe::kCache]) o.param[fe::kCache] = p.cache;
+  std::memcpy(fe::param, o.param, sizeof o.param);
+  bool ok = fe::parOK() != 0;  // the decompressor's own checks and messages
+  if (o.param[fe::kEsc] > kMaxSafeEsc && o.param[fe::kEsc] <= 16384) {
+    fe::errf(txt::kZipEscHigh);
+    ok = false;
+  }
+  return ok;
+}
+
+bool settlePassword(Options& o) {
+  if (!o.password) return true;
+  if (o.passwordText.empty()) {
+    fe::msgf(txt::kPwdPrompt);
+    std::fflush(stdout);
+    uint8_t buf[kMaxPassword + 8] = {};
+    int32_t n = fe::keyIn(buf, static_cast<int32_t>(kMaxPassword), 1);
+    std::printf("\n");
+    o.passwordText.assign(reinterpret_cast<char*>(buf), n > 0 ? static_cast<size_t>(n) : 0);
+  }
+  bool ok = !o.passwordText.empty() && o.passwordText.size() <= kMaxPassword;
+  for (unsigned char c : o.passwordText) ok = ok && c < 128;
+  if (!ok) fe::errf(txt::kZipBadPassword);
+  return ok;
+}
+
+}  // namespace qn::zip

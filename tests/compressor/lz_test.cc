@@ -1,0 +1,114 @@
+// Match finder and parsers: every parse rebuilds its input, respects the chunk and distance
+// rules, and long runs use the long length forms.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "compressor/lz.h"
+
+namespace qn::zip {
+namespace {
+
+TEST(LengthFields, LongLengthsSplitIntoGrammarForms) {
+  uint32_t f[24];
+  auto fields = [&](uint32_t len) { return std::vector<uint32_t>(f, f + lengthFields(len, f)); };
+  EXPECT_EQ(fields(3), (std::vector<uint32_t>{3}));
+  EXPECT_EQ(fields(65535), (std::vector<uint32_t>{65535}));
+  EXPECT_EQ(fields(65536), (std::vector<uint32_t>{0x10000}));
+  EXPECT_EQ(fields(1 << 20), (std::vector<uint32_t>{0x10004}));
+  EXPECT_EQ(fields(1 << 19), (std::vector<uint32_t>{0x10003}));
+  EXPECT_EQ(fields(200000), (std::vector<uint32_t>{0x10001, 0x10000, 3392}));
+  // A remainder of 1 or 2 would be no match: a plain 65533 goes first.
+  EXPECT_EQ(fields(65537), (std::vector<uint32_t>{65533, 4}));
+  EXPECT_EQ(fields(131074), (std::vector<uint32_t>{65533, 0x10000, 5}));
+}
+
+TEST(LengthFields, DistanceLimitsOfShortLengths) {
+  EXPECT_EQ(minLengthFor(1), 2u);
+  EXPECT_EQ(minLengthFor(256), 2u);
+  EXPECT_EQ(minLengthFor(257), 3u);
+  EXPECT_EQ(minLengthFor(65792), 3u);
+  EXPECT_EQ(minLengthFor(65793), 4u);
+  EXPECT_EQ(minLengthFor(16843008), 4u);
+  EXPECT_EQ(minLengthFor(16843009), 5u);
+  EXPECT_EQ(minLengthFor(4311810305ull), 6u);
+}
+
+// Rebuilds the stream from the ops (a byte-by-byte copy, as the interpreter does) and checks
+// every rule a parse must keep.
+void checkParse(const std::vector<uint8_t>& in, const LzConfig& cfg) {
+  LzEncoder lz(cfg, in.size());
+  std::vector<uint8_t> out;
+  for (size_t at = 0; at < in.size(); at += 0x100000) {
+    uint32_t n = static_cast<uint32_t>(std::min<size_t>(0x100000, in.size() - at));
+    std::vector<Op> ops;
+    lz.parseChunk(in.data() + at, n, nullptr, ops);
+    size_t chunkEnd = at + n;
+    for (const Op& op : ops) {
+      if (op.len == 1) {
+        out.push_back(in[out.size()]);
+        continue;
+      }
+      ASSERT_GE(op.len, minLengthFor(op.dist));
+      ASSERT_LE(op.dist, cfg.maxDist);
+      ASSERT_LE(op.dist, out.size());
+      ASSERT_LE(out.size() + op.len, chunkEnd) << "match crosses the chunk end";
+      for (uint32_t k = 0; k < op.len; ++k) out.push_back(out[out.size() - op.dist]);
+    }
+    ASSERT_EQ(out.size(), chunkEnd);
+  }
+  ASSERT_TRUE(out == in);
+}
+
+std::vector<uint8_t> mixed(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v;
+  const char* words[] = {"int ", "return ", "struct ", "#include <", "value", "(void)", ";\n", "  "};
+  while (v.size() < n) {
+    int kind = static_cast<int>(rng() % 10);
+    if (kind < 7) {
+      const char* w = words[rng() % 8];
+      while (*w) v.push_back(static_cast<uint8_t>(*w++));
+    } else if (kind < 9) {
+      v.push_back(static_cast<uint8_t>(rng()));
+    } else if (v.size() > 1000) {  // a far repeat
+      size_t from = rng() % (v.size() - 500);
+      for (int k = 0; k < 300; ++k) v.push_back(v[from + k]);
+    }
+  }
+  v.resize(n);
+  return v;
+}
+
+TEST(Parser, EveryLevelRebuildsItsInput) {
+  std::vector<uint8_t> text = mixed(2600000, 1);
+  std::vector<uint8_t> rnd(300000);
+  std::mt19937 rng(2);
+  for (auto& b : rnd) b = static_cast<uint8_t>(rng());
+  for (bool optimal : {false, true})
+    for (uint32_t pipes : {1u, 3u}) {
+      LzConfig c{64 * 1024, 16, pipes, 64, optimal};  // a small window: far repeats fall out
+      checkParse(text, c);
+      checkParse(rnd, c);
+      c.maxDist = 4u << 20;
+      checkParse(text, c);
+    }
+}
+
+TEST(Parser, LongRunsFillWholeChunks) {
+  std::vector<uint8_t> zeros(3 * 0x100000 + 77, 0);
+  LzConfig c{4u << 20, 8, 2, 128, false};
+  checkParse(zeros, c);
+  LzEncoder lz(c, zeros.size());
+  std::vector<Op> first, second;
+  lz.parseChunk(zeros.data(), 0x100000, nullptr, first);
+  lz.parseChunk(zeros.data(), 0x100000, nullptr, second);
+  // The second chunk continues the run from history: one match of 2^20 at distance 1.
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_EQ(second[0].len, 0x100000u);
+  EXPECT_EQ(second[0].dist, 1u);
+  EXPECT_LE(first.size(), 3u);  // a literal, then the run
+}
+
+}  // namespace
+}  // namespace qn::zip
