@@ -8,6 +8,7 @@ checked in GBK, converted here by Python's own codec.
 import os
 import pty
 import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -101,6 +102,7 @@ class Terminal:
             if pid:
                 return os.waitstatus_to_exitcode(status)
             if time.monotonic() > end:
+                os.kill(self.pid, signal.SIGKILL)
                 raise AssertionError("the probe did not end")
             time.sleep(0.01)
 
@@ -187,7 +189,7 @@ def main():
                  hang_up_ends_the_entry, end_of_piped_input):
         try:
             test()
-        except AssertionError as e:
+        except (AssertionError, subprocess.TimeoutExpired) as e:
             failures.append(f"{test.__name__}: {e}")
     for f in failures:
         print("FAIL", f)
