@@ -46,8 +46,9 @@ inline DecoderBuffers& buffers() {
   return b;
 }
 
-// A fresh model as the frame's init leaves it (with the process's esc and flush).
+// A fresh model and coder as the frame's init leaves them (with the process's esc, flush).
 inline void freshModel(uint32_t esc = 63, uint32_t flush = 5) {
+  dec::L = 0, dec::H = 0xFFFFFFFF;
   dec::model = dec::Model{};
   dec::model.setParams(esc, flush);
   dec::model.init();
@@ -93,7 +94,9 @@ inline Decoded runDecoder(const std::vector<uint8_t>& stream, size_t piece = 0x1
     try {
       dec::startStream();
       for (;;) {
-        rec::iCmdW = 0;
+        rec::iCmdW = 0;  // claimed as inzip claims it, without waiting for an interpreter
+        rec::statCmd[rec::nCmdW] = 1;
+        dec::cmdClaimed = true;
         const int32_t n = dec::binUnzip();
         const uint32_t* b = rec::bufCmd[rec::nCmdW];
         result.buffers.emplace_back(b, b + n);
