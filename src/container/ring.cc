@@ -107,6 +107,8 @@ void flushStreamUnzip(uint32_t code) {
     msgCode[2] = code;
   }
   lockZip.notify_all();
+  // The decoder must have taken the end-of-input code before the stop request replaces it.
+  pollUntil(mutexZip, "flushStreamUnzip 2", [] { return inzipDone; });
   pollUntil(mutexCmd, "flushStreamUnzip 3", [] { return rec::statCmd[0] + rec::statCmd[1] == 0; });
   pollUntil(mutexChr, "flushStreamUnzip 4", [] {
     for (int c = slotCount() - 1; c >= 0; --c)

@@ -1,0 +1,73 @@
+// Helpers of the container tests: a private working directory, fatal-stop assertions, ring setup.
+#pragma once
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "container/container.h"
+#include "decoder/decoder.h"
+#include "frontend/frontend.h"
+#include "reconstruct/reconstruct.h"
+
+namespace qn::test {
+
+// One scratch directory per test process, removed at a normal exit; the error log lands there.
+inline const std::string& scratchDir() {
+  struct Dir {
+    std::string path;
+    Dir() {
+      char tmpl[] = "/tmp/qn_ctr_XXXXXX";
+      path = mkdtemp(tmpl);
+    }
+    ~Dir() { std::filesystem::remove_all(path); }
+  };
+  static Dir dir;
+  return dir.path;
+}
+
+inline void enterScratch() {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ASSERT_EQ(chdir(scratchDir().c_str()), 0);
+  fe::iLanguage = 2;
+  fe::iError = 0;
+}
+
+// Console messages go to standard output; death tests read standard error.
+inline void stdoutToStderr() {
+  std::fflush(stdout);
+  dup2(2, 1);
+}
+
+// The ring of the default 8 MiB in plain mode; the first call also sets up the model.
+inline void makeRing(int64_t size = 8 << 20) {
+  fe::iMaxBuf = size;
+  fe::iMaxBuf_1 = size - 1;
+  fe::iBWT = 0;
+  ctr::initBuf(size);
+  ctr::initStreamUnzip(nullptr);
+}
+
+inline void writeFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+  FILE* fp = std::fopen(name.c_str(), "wb");
+  ASSERT_NE(fp, nullptr);
+  if (!bytes.empty()) {
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), fp), bytes.size());
+  }
+  std::fclose(fp);
+}
+
+}  // namespace qn::test
+
+// The statement must end the process with status 1 and print text matching `regex`.
+#define EXPECT_HALT(statement, regex)                                                   \
+  EXPECT_EXIT(                                                                          \
+      {                                                                                 \
+        qn::test::stdoutToStderr();                                                     \
+        statement;                                                                      \
+      },                                                                                \
+      ::testing::ExitedWithCode(1), regex)
