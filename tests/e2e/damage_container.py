@@ -39,6 +39,9 @@ def predict_cut(orig, cut):
         verdict = chunk_verdict(data, s, e, set(orig_chunks))
         if verdict is not True:
             return verdict
+    if not chunks:
+        # No chunk at all: the decoder's end of input closes the stream with nothing produced.
+        return [T("kStreamEnd")]
     if len(chunks) < len(orig_chunks):
         return [T("kNoEndCode", ZIP)]   # whole chunks, but the stream's end code is gone
     return []
@@ -132,7 +135,7 @@ def position_scenarios(small):
             continue
         yield f"data offset {delta:+d}", {ZIP: bytes(d)}, 1, [T(want, ZIP)], None
     for label, value, want in (("1", 1, "kBadStreamPos"), ("offset+7", off + 7, "kBadStreamPos"),
-                               ("offset+8 (empty stream)", off + 8, "kNoEndCode"),
+                               ("offset+8 (empty stream)", off + 8, "kStreamEnd"),
                                ("size-8", len(a) - 8, "kChecksum"),
                                ("size-4", len(a) - 4, "kErrReadZip"),
                                ("size+2MiB+16", len(a) + CHUNK + 16, "kErrReadZip"),
@@ -140,6 +143,9 @@ def position_scenarios(small):
         d = bytearray(a)
         qnlib.set_u64(d, off, value)
         yield f"data end {label}", {ZIP: bytes(d)}, 1, [T(want, ZIP)], None
+    d = bytearray(a)
+    qnlib.set_u64(d, 8, 16)
+    yield "data offset 16 (empty index stream)", {ZIP: bytes(d)}, 1, [T("kXmlStreamEnd")], None
 
 
 def flip(data, pos, bit=0):

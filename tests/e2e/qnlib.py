@@ -78,8 +78,11 @@ def is_known_message(text):
 
 
 def T(name, *args):
-    """The English text of a message, formatted (printf style)."""
-    return ENGLISH[name] % args
+    """The English text of a message, formatted (printf style); surplus arguments are
+    ignored, so that callers can pass the archive name to texts that do not show it."""
+    fmt = ENGLISH[name]
+    n = len(re.findall(r"%(?:l|ll|h|z)?[sduxXc]", fmt))
+    return fmt % args[:n]
 
 
 def parse_log(data):
@@ -417,7 +420,7 @@ def common_args(description):
     ap.add_argument("--unzip", required=True)
     ap.add_argument("--zip", default=None)
     ap.add_argument("--cases", default=str(shared_dir() / "conformance"))
-    ap.add_argument("--timeout", type=float, default=60.0)
+    ap.add_argument("--timeout", type=float, default=30.0)
     ap.add_argument("--only", default=None, help="run scenarios whose name contains this")
     return ap
 
