@@ -163,6 +163,10 @@ ArchiveResult compressArchive(const ArchiveJob& job) {
     readErrors = raw.errors();
   }
   r.inputBytes = total;
+  if (w.broken()) {  // never write what the decompressor cannot read back
+    fe::errf(txt::kZipBroken);
+    return r;
+  }
   r.archiveBytes = writeArchive(job.archive, par[fe::kVolume], static_cast<uint32_t>(job.indexText.size()),
                                 !job.password.empty(), index, data);
   r.ok = r.archiveBytes != 0 && readErrors == 0;

@@ -17,6 +17,7 @@ constexpr uint32_t kMaxNice = 4096;
 constexpr uint32_t kInf = 0xFFFFFFFFu;
 constexpr uint64_t kPriceRefresh = 1u << 16;       // bytes between price refreshes
 constexpr int kMaxMatches = 64;
+constexpr uint32_t kGoodLength = 48;               // past this, the chain walk is cut short
 
 inline uint32_t read32(const uint8_t* p) {
   uint32_t v;
@@ -166,29 +167,33 @@ int LzEncoder::find(uint32_t p, uint32_t maxLen, bool withTwo, Match* out) {
     return 0;
   }
   const uint8_t* cur = at(p);
-  uint32_t v = read32(cur);
+  const uint32_t v = read32(cur);
   uint32_t best = 1;
-  auto consider = [&](uint32_t c, uint32_t limitDist) {
+  uint32_t steps = cfg_.sight;
+  // One candidate: kept when it is longer than the best so far and its distance can be coded
+  // with that length.
+  auto consider = [&](uint32_t c) __attribute__((always_inline)) {
     if (c == 0 || c >= p || c < bufStart_) return;
     uint32_t d = p - c;
-    if (d > limitDist || d > window_) return;
+    if (d > window_) return;
     const uint8_t* m = at(c);
-    if (best >= maxLen || m[best] != cur[best]) return;
-    uint32_t len = matchLen(m, cur, maxLen);
+    if (m[best] != cur[best]) return;
+    uint32_t len = best >= 4 || read32(m) == v ? matchLen(m, cur, maxLen) : matchLen(m, cur, std::min(maxLen, 3u));
     if (len > best && len >= minLengthFor(d)) {
       best = len;
       out[n++] = {len, d};
+      if (len >= kGoodLength) steps = std::min(steps, cfg_.sight / 4 + 1);  // good enough: look less
     }
   };
-  if (withTwo) consider(head2_[v & 0xFFFF], 256);
-  consider(head3_[((v & 0xFFFFFF) * 506832829u) >> 16], window_);
+  if (withTwo) consider(head2_[v & 0xFFFF]);
+  consider(head3_[((v & 0xFFFFFF) * 506832829u) >> 16]);
   uint32_t h = (v * 2654435761u) >> (32 - hashBits_);
   uint32_t c = head4_[h];
-  for (uint32_t steps = cfg_.sight; c != 0 && steps > 0 && n < kMaxMatches; --steps) {
+  while (c != 0 && steps > 0 && n < kMaxMatches && best < cfg_.nice && best < maxLen) {
+    --steps;
     if (c >= p || p - c > window_ || c < bufStart_) break;
-    if (best >= cfg_.nice || best >= maxLen) break;
-    consider(c, window_);
     uint32_t next = chain_[c & chainMask_];
+    consider(c);
     if (next >= c) break;  // an overwritten link
     c = next;
   }
@@ -237,16 +242,22 @@ void LzEncoder::refreshPrices(const Pricer* pricer) {
   for (uint32_t len = 2; len <= kMaxNice; ++len) lenPrice_[len] = pricer->match(len, 1);
   for (int c = 0; c < 5; ++c) distBase_[c] = pricer->match(kContextLength[c], 1);
   sincePrices_ = 0;
+  ++priceGen_;
 }
 
 uint32_t LzEncoder::lengthPrice(uint32_t len) const {
   return len <= kMaxNice ? lenPrice_[len] : pricer_->match(len, 1);
 }
 
-int32_t LzEncoder::distExtra(int context, uint32_t dist) const {
+int32_t LzEncoder::distExtra(int context, uint32_t dist) {
   if (dist == 1) return 0;
-  return static_cast<int32_t>(pricer_->match(kContextLength[context], dist)) -
-         static_cast<int32_t>(distBase_[context]);
+  // Matches repeat their distance from one position to the next: remember recent prices.
+  PriceSlot& e = distCache_[(dist * 8 + static_cast<uint32_t>(context)) & (kDistCache - 1)];
+  if (e.gen == priceGen_ && e.dist == dist && e.context == context) return e.price;
+  e = {priceGen_, dist, context,
+       static_cast<int32_t>(pricer_->match(kContextLength[context], dist)) -
+           static_cast<int32_t>(distBase_[context])};
+  return e.price;
 }
 
 void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std::vector<Op>& ops) {

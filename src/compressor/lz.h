@@ -63,7 +63,7 @@ class LzEncoder {
   void parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std::vector<Op>& ops);
   void refreshPrices(const Pricer* pricer);
   uint32_t lengthPrice(uint32_t len) const;           // with distance 1
-  int32_t distExtra(int context, uint32_t dist) const;  // over distance 1
+  int32_t distExtra(int context, uint32_t dist);  // over distance 1
 
   LzConfig cfg_;
   uint32_t window_;            // distance bound of the finder (a power of two or less)
@@ -79,6 +79,14 @@ class LzEncoder {
   uint32_t distBase_[5];             // priceMatch(length of context c, 1)
   const Pricer* pricer_ = nullptr;
   uint64_t sincePrices_ = 0;
+  struct PriceSlot {
+    uint32_t gen, dist;
+    int context;
+    int32_t price;
+  };
+  static constexpr uint32_t kDistCache = 4096;
+  std::vector<PriceSlot> distCache_ = std::vector<PriceSlot>(kDistCache, PriceSlot{0, 0, 0, 0});
+  uint32_t priceGen_ = 1;
 };
 
 }  // namespace qn::zip
