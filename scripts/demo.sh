@@ -35,7 +35,7 @@ for i, p in enumerate(sorted(os.path.join(d, n) for d, _, fs in os.walk(dst) for
 PY
 cd "$work"
 printf 'language=2\n' >qn.ini
-bytes=$(du -sb sample | cut -f1)
+bytes=$(find sample -type f -printf '%s\n' | awk '{s += $1} END {print s}')
 
 echo "=== quarnzip sample.qn sample"
 t0=$(date +%s.%N)
