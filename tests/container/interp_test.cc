@@ -9,34 +9,7 @@ namespace {
 
 constexpr int64_t kMiB = 0x100000;
 constexpr uint32_t M = 0x80000000u;  // match bit
-
-// The instruction words executed one byte at a time, straight from their definition; returns
-// the bytes appended. Used as the independent model of the interpreter.
-int64_t reference(std::vector<uint8_t>& ring, int64_t chr, const std::vector<uint32_t>& w) {
-  const uint64_t mask = ring.size() - 1;
-  const int64_t start = chr;
-  size_t i = 0;
-  while (i < w.size() && chr - start < kMiB) {
-    const uint32_t x = w[i];
-    if (x < 256) {
-      ring[chr++] = uint8_t(x);
-      ++i;
-    } else if (x == 257 || x == 258) {
-      ++i;
-    } else if (x == 262) {
-      break;
-    } else {
-      const uint32_t n = x & 0x7FFFFFFF;
-      const uint64_t len = n <= 0x10000 ? n : uint64_t{1} << (16 + n - 0x10000);
-      uint64_t dist = w[i + 1];
-      i += 2;
-      if (len > 2 && (dist >> 31)) dist = ((dist & 0x7FFFFFFF) << 32) | w[i++];
-      uint64_t src = (uint64_t(chr) - dist) & mask;
-      for (uint64_t k = 0; k < len; ++k, src = (src + 1) & mask) ring[chr++] = ring[src];
-    }
-  }
-  return chr - start;
-}
+using test::reference;
 
 class Interp : public ::testing::Test {
  protected:
