@@ -216,6 +216,60 @@ def volume_scenarios(vol):
            all_of(idx_ok, tree_is(vol["manifest"])))
 
 
+def long_index_archive(zipbin, timeout):
+    """An archive made by quarnzip whose index stream takes two chunks (incompressible
+    comment lines), and its index document."""
+    import base64
+    import random
+    import subprocess
+    import tempfile
+    rng = random.Random(11)
+    lines = ['<?xml version="1.0" encoding="UTF-8"?>', "<index>", "  <zip>",
+             "    <version>v4</version>", "    <files>1</files>", "    <size>6</size>",
+             "    <time>6553f100</time>", "  </zip>", "  <parameter>", "    <block>32</block>",
+             "    <bwt>0</bwt>", "    <cache>4</cache>", "    <cluster>64</cluster>",
+             "    <esc>63</esc>", "    <flush>5</flush>", "    <sight>20</sight>",
+             "    <volume>0</volume>", "  </parameter>", "  <column>1</column>",
+             "  <directory>", "    <path></path>", "    <path>a</path>", "  </directory>"]
+    lines += ["  <!-- " + base64.b64encode(rng.randbytes(48)).decode() + " -->"
+              for _ in range(45000)]
+    lines += ["  <file>", "    <name>h.txt</name>", "    <size>6</size>",
+              "    <time>6553f100</time>", "    <path>a</path>", "  </file>", "</index>", ""]
+    index = "\n".join(lines).encode()
+    with tempfile.TemporaryDirectory(prefix="qn-long-") as tmp:
+        tmp = Path(tmp)
+        (tmp / "src" / "a").mkdir(parents=True)
+        (tmp / "src" / "a" / "h.txt").write_bytes(b"hello\n")
+        (tmp / "index.xml").write_bytes(index)
+        (tmp / "qn.ini").write_bytes(b"language=2\n")
+        subprocess.run([str(Path(zipbin).resolve()), "-1", "--index-in", "index.xml",
+                        "--source", "src", ZIP], cwd=tmp, check=True, timeout=timeout * 4,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       env=qnlib.sanitizer_env())
+        return (tmp / ZIP).read_bytes(), index
+
+
+def long_index_scenarios(zipbin, timeout):
+    a, index = long_index_archive(zipbin, timeout)
+    idx, _ = qnlib.single_file_chunks(a)
+    if len(idx) < 2:
+        yield "index stream of two chunks", {ZIP: a}, 1, ["quarnzip made one chunk only"], None
+        return
+
+    def only_ok(box, res):
+        p = box.work / "out.xml"
+        return [] if p.exists() and p.read_bytes() == index else ["out.xml is not the index"]
+    yield "intact", {ZIP: a}, 0, [], only_ok
+    yield ("second index chunk flipped", {ZIP: flip(a, idx[1][0] + 999, 4)}, 1,
+           [T("kChecksum", ZIP)], no_destination)
+    first_end = idx[0][1]
+    for delta, want in ((0, "kNoEndCode"), (8, "kChecksum"), (4, "kErrReadZip")):
+        d = bytearray(a)
+        qnlib.set_u64(d, 8, first_end + delta)
+        yield (f"index stream ends {delta} bytes after its first chunk", {ZIP: bytes(d)}, 1,
+               [T(want, ZIP)], no_destination)
+
+
 def symlink_scenario(tiny):
     """A destination whose directory 'a' is a link to a folder outside it."""
     def prepare(box):
@@ -247,6 +301,8 @@ def main():
     groups = [("header", header_scenarios(small, tiny)), ("positions", position_scenarios(small)),
               ("sums", sum_scenarios(small, big)), ("truncation", cut_scenarios(small, big)),
               ("volumes", volume_scenarios(vol))]
+    if args.zip:
+        groups.append(("long index", long_index_scenarios(args.zip, args.timeout)))
     for group, scenarios in groups:
         for name, files, status, messages, extra in scenarios:
             full = f"{group}: {name}"
