@@ -34,7 +34,8 @@ Plan makeStream(std::mt19937_64& rng, size_t total, const std::string& head, uns
   };
   auto emitted = [&] {
     const size_t inChunk = ring.size() % kMiB;
-    if (inChunk == 0 || rng() % 400 == 0) {
+    // Never early inside the opening text: the check reads it at the start of the ring.
+    if (inChunk == 0 || (p.expect.size() > 64 && rng() % 400 == 0)) {
       w.endOfBuffer();
       if (inChunk != 0) ring.resize(ring.size() - inChunk + kMiB, 0);
     }
@@ -95,6 +96,7 @@ void runPass(std::mt19937_64& rng, const Plan& p, const char* check) {
   idx::fpXml = nullptr;
   ctr::fLen = p.expect.size();
   ctr::d = 100.0 / double(p.expect.size());
+  fe::sTime = std::time(nullptr);
   dec::syncUnzip(0);
   ctr::threadStart();
   for (size_t at = 0; at < p.stream.size();) {
@@ -112,7 +114,6 @@ void runPass(std::mt19937_64& rng, const Plan& p, const char* check) {
 TEST(Pipeline, WholeStreamsInPlainMode) {
   test::enterScratch();
   std::mt19937_64 rng(42);
-  testing::internal::CaptureStdout();  // the progress lines
   for (int round = 0; round < 32; ++round) {
     const bool index = round % 2 == 0;
     const size_t total = round % 4 == 1 ? 1 + rng() % (5 * kMiB / 2) : rng() % 100000;
@@ -126,7 +127,6 @@ TEST(Pipeline, WholeStreamsInPlainMode) {
   runPass(rng, Plan{}, nullptr);
   EXPECT_EQ(ctr::fPos, 0);
   EXPECT_TRUE(readAll("out.bin").empty());
-  testing::internal::GetCapturedStdout();
 }
 
 TEST(Pipeline, StreamCutShortIsReported) {
