@@ -115,6 +115,17 @@ TEST_F(IndexTest, IndexEndingInsideBlockOrRecordFails) {
   EXPECT_EQ(openNames(), std::vector<std::string>{"out//a"});   // left open, result 0 all the same
 }
 
+TEST_F(IndexTest, SizeBeyondSignedRangeNeverCompletes) {
+  openIndex(indexXml({{"huge", 18446744073709551615u, 1, ""}}, 1));
+  EXPECT_EQ(idx::getWriteFile(), 1);
+  EXPECT_EQ(idx::arrFile[0].lenLeft, INT64_MAX);
+  const uint8_t bytes[3] = {7, 8, 9};
+  idx::writeBlk(bytes, 3);
+  EXPECT_EQ(idx::iCol, 1);
+  EXPECT_EQ(idx::arrFile[0].lenLeft, INT64_MAX - 3);
+  EXPECT_EQ(fe::iTotalSize, 3u);
+}
+
 TEST_F(IndexTest, IndexWithoutNonEmptyFile) {
   openIndex(indexXml({{"e1", 0, 0x100, ""}, {"e2", 0, 0x200, ""}}, 1));
   EXPECT_EQ(idx::getWriteFile(), 0);
