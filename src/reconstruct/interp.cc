@@ -50,17 +50,16 @@ int64_t chunkRoom() {
   return static_cast<int64_t>(std::min<uint64_t>(kSlot, left));
 }
 
-// Copies `length` bytes from `dist` back, with the semantics of a byte-by-byte copy in
-// increasing order whose source wraps around the ring. Wider copies only where they give
-// the same bytes.
-inline void copyMatch(Run& r, uint64_t dist, uint64_t length) {
-  uint64_t src = (static_cast<uint64_t>(r.chr) - dist) & r.mask;
-  uint8_t* dst = r.ring + r.chr;
-  const uint64_t gap = (static_cast<uint64_t>(r.chr) - src) & r.mask;  // distance inside the ring
-  r.chr += static_cast<int64_t>(length);
-  if (src + length <= r.mask + 1) {  // the source does not wrap
-    const uint8_t* from = r.ring + src;
-    if (gap >= length && gap <= r.mask + 1 - length) {  // source and destination apart
+// Copies `length` bytes from `dist` back to ring offset `chr`, with the meaning of a
+// byte-by-byte copy in increasing order whose source wraps around the ring. Wider copies
+// only where they give the same bytes.
+inline void copyMatch(uint8_t* ring, uint64_t mask, int64_t chr, uint64_t dist, uint64_t length) {
+  uint64_t src = (static_cast<uint64_t>(chr) - dist) & mask;
+  uint8_t* dst = ring + chr;
+  const uint64_t gap = (static_cast<uint64_t>(chr) - src) & mask;  // distance inside the ring
+  if (src + length <= mask + 1) {  // the source does not wrap
+    const uint8_t* from = ring + src;
+    if (gap >= length && gap <= mask + 1 - length) {  // source and destination apart
       std::memcpy(dst, from, length);
       return;
     }
@@ -76,35 +75,44 @@ inline void copyMatch(Run& r, uint64_t dist, uint64_t length) {
     }
   }
   for (uint64_t k = 0; k < length; ++k) {
-    dst[k] = r.ring[src];
-    src = (src + 1) & r.mask;
+    dst[k] = ring[src];
+    src = (src + 1) & mask;
   }
 }
 
 // The common case: literals and matches up to 65536 bytes while the chunk has room for the
 // longest of them and the buffer holds the longest instruction (three words). Everything
-// else is left to step().
+// else is left to step(). The state lives in locals: the byte stores may alias any memory.
 void runFast(Run& r) {
-  const uint32_t* w = r.w;
-  while (r.i + 3 <= r.len && r.count() + kShortMax <= r.room) {
-    const uint32_t word = w[r.i];
+  const uint32_t* const w = r.w;
+  uint8_t* const ring = r.ring;
+  const uint64_t mask = r.mask;
+  const uint32_t wordEnd = r.len < 3 ? 0 : r.len - 2;  // i < wordEnd: three words readable
+  const int64_t chrEnd = r.base + r.room - kShortMax;  // chr <= chrEnd: room for 65536 bytes
+  uint32_t i = r.i;
+  int64_t chr = r.chr;
+  while (i < wordEnd && chr <= chrEnd) {
+    const uint32_t word = w[i];
     if (word < 256) {
-      r.ring[r.chr++] = static_cast<uint8_t>(word);
-      ++r.i;
+      ring[chr++] = static_cast<uint8_t>(word);
+      ++i;
       continue;
     }
     const uint32_t n = word & ~kMatchBit;
-    if (!(word & kMatchBit) || n < 2 || n > kShortMax) return;
-    const uint32_t first = w[r.i + 1];
+    if (!(word & kMatchBit) || n < 2 || n > kShortMax) break;
+    const uint32_t first = w[i + 1];
     uint64_t dist = first;
     if (n > 2 && (first & kMatchBit)) {
-      dist = (static_cast<uint64_t>(first & ~kMatchBit) << 32) | w[r.i + 2];
-      r.i += 3;
+      dist = (static_cast<uint64_t>(first & ~kMatchBit) << 32) | w[i + 2];
+      i += 3;
     } else {
-      r.i += 2;
+      i += 2;
     }
-    copyMatch(r, dist, n);
+    copyMatch(ring, mask, chr, dist, n);
+    chr += n;
   }
+  r.i = i;
+  r.chr = chr;
 }
 
 // Fails the stream when `length` more bytes would leave the chunk.
@@ -132,7 +140,8 @@ Step stepMatch(Run& r, uint32_t word) {
   }
   needRoom(r, length);
   r.i += words;
-  copyMatch(r, dist, length);
+  copyMatch(r.ring, r.mask, r.chr, dist, length);
+  r.chr += static_cast<int64_t>(length);
   return Step::kGoOn;
 }
 
