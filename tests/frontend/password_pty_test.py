@@ -35,8 +35,7 @@ class Terminal:
     """The probe on the slave side of a new pseudo-terminal; we are the typist on the master side."""
 
     def __init__(self, lang=None):
-        fd, self.result = tempfile.mkstemp(prefix="qn_pwd_")
-        os.close(fd)
+        self.result = os.path.abspath(f"result{os.getpid()}_{id(self)}")
         args = [PROBE, self.result] + ([str(lang)] if lang is not None else [])
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
@@ -184,7 +183,8 @@ def end_of_piped_input():
 
 
 def main():
-    os.chdir(tempfile.mkdtemp(prefix="qn_pwd_dir_"))
+    work = tempfile.TemporaryDirectory(prefix="qn_pwd_")
+    os.chdir(work.name)
     for test in (keys_backspace_byte127_refusal, limit_of_64_bytes, erased_entry_is_empty,
                  hang_up_ends_the_entry, end_of_piped_input):
         try:
@@ -194,6 +194,8 @@ def main():
     for f in failures:
         print("FAIL", f)
     print("password entry:", "FAILED" if failures else "all checks passed")
+    os.chdir("/")
+    work.cleanup()
     return 1 if failures else 0
 
 
