@@ -88,6 +88,7 @@ class RotationTest : public IndexTest {
     openIndex(indexXml(recs, column));
     ASSERT_EQ(idx::getWriteFile(), 1);
     idx::iFileCur = 0;
+    fe::iTotalSize = 0;
     fe::iCluster = static_cast<int32_t>(cluster);
     stream_ = makeStream(std::max<int64_t>(1, total(sizes) * 2));
     pos_ = 0;
@@ -155,11 +156,20 @@ TEST_F(RotationTest, ExampleOfThreeFiles) {
   expectModel(sizes, 3, 64 * K, pieces);
 }
 
-TEST_F(RotationTest, SingleFileTakesEveryPiece) {
+TEST_F(RotationTest, OneFileAtATime) {
+  // A single file takes every piece whole, in turns.
   start({1000}, 1, 64);
   write({300, 300, 400});
   EXPECT_EQ(readFile("out/f0"), part(0, 1000));
   expectModel({1000}, 1, 64, {300, 300, 400});
+  // Column 1: the files are filled one after another in index order.
+  start({5, 7, 3}, 1, 4);
+  write({6, 9, 4});
+  EXPECT_EQ(readFile("out/f0"), part(0, 5));
+  EXPECT_EQ(readFile("out/f1"), part(5, 7));
+  EXPECT_EQ(readFile("out/f2"), part(12, 3));
+  EXPECT_EQ(fe::iTotalSize, 15u);
+  expectModel({5, 7, 3}, 1, 4, {6, 9, 4});
 }
 
 TEST_F(RotationTest, FileCompletingOnAPieceBoundary) {
@@ -201,16 +211,6 @@ TEST_F(RotationTest, NewBatchStartsAtRecordOne) {
   EXPECT_EQ(fe::iTotalSize, 200u);
   EXPECT_EQ(mtimeOf("out/e5"), 7);   // empty files between them were created on the way
   expectModel(sizes, 4, 64, {500, 100});
-}
-
-TEST_F(RotationTest, ColumnOneFillsFilesInOrder) {
-  start({5, 7, 3}, 1, 4);
-  write({6, 9, 4});
-  EXPECT_EQ(readFile("out/f0"), part(0, 5));
-  EXPECT_EQ(readFile("out/f1"), part(5, 7));
-  EXPECT_EQ(readFile("out/f2"), part(12, 3));
-  EXPECT_EQ(fe::iTotalSize, 15u);
-  expectModel({5, 7, 3}, 1, 4, {6, 9, 4});
 }
 
 TEST_F(RotationTest, MixedBatchesAgainstTheModel) {
