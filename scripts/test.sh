@@ -28,7 +28,13 @@ stage() {
     summary+=("$name: configure failed")
     return
   fi
-  if ! cmake --build "$dir" -j "$JOBS"; then
+  # Sanitizer stages build only what their tests run; the normal stage builds everything.
+  local -a targets=()
+  if [ "$name" != normal ]; then
+    read -r -a targets <<<"$(python3 scripts/test_targets.py "$dir" "${ctl[@]}")"
+    echo "targets: ${targets[*]}"
+  fi
+  if ! cmake --build "$dir" -j "$JOBS" ${targets[@]:+--target "${targets[@]}"}; then
     failed+=("$name (build)")
     summary+=("$name: build failed")
     return
