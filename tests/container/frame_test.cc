@@ -80,6 +80,11 @@ TEST_F(Frame, SecondPassReallocatesTheRingOnly) {
   test::makeRing();
 }
 
+TEST_F(Frame, AllocationFailuresStop) {
+  // 2^50 bytes of ring cannot be had: the first allocation fails with its own message.
+  EXPECT_HALT(ctr::initBuf(int64_t{1} << 50), "\nFail allocating the character buffer memory\n");
+}
+
 class Incmd : public ::testing::Test {
  protected:
   void SetUp() override {
