@@ -98,6 +98,8 @@ def mixed_tree(root, rng, files=150):
                            rng.randrange(100000, 1100000) if i % 37 == 0 else 500])
         data = text_bytes(rng, size) if i % 3 else os.urandom(size)
         put(os.path.join(d, f"f{i:03d}.dat"), data, 1600000000 + i * 7777)
+    for i in range(3):  # incompressible: the archive needs volume files at volume 4
+        put(os.path.join(root, "rnd", f"r{i}.bin"), os.urandom(900000), 1500000000 + i)
     os.makedirs(os.path.join(root, "empty", "inner"), exist_ok=True)
 
 
@@ -160,22 +162,24 @@ def suite_matrix():
     base = workdir()
     mixed_tree(os.path.join(base, "src"), rng)
     pw64 = "".join(chr(33 + (i * 7) % 94) for i in range(64))
-    for column in (1, 2, 7, 128):
-        for cluster in (1, 64, 1024):
-            for volume in (0, 4):
-                for password in (None, "k", pw64):
-                    name = f"matrix column {column} cluster {cluster} volume {volume} password {len(password or '')}"
-                    shutil.rmtree(os.path.join(base, "out"), ignore_errors=True)
-                    for f in os.listdir(base):
-                        if f.startswith("archive.qn"):
-                            os.remove(os.path.join(base, f))
-                    args = ["-1", "--column", str(column), "--cluster", str(cluster), "--volume", str(volume)]
-                    if password is not None:
-                        args.append("--password=" + password)
-                    roundtrip(name, base, args, password)
-                    if volume:
-                        vols = [f for f in os.listdir(base) if f.startswith("archive.qn.")]
-                        check(len(vols) >= 1, f"{name}: no volume files")
+    # Every column x cluster pair, each with two of the six volume x password settings, so
+    # that every setting meets every column count and every cluster size.
+    settings = [(v, p) for v in (0, 4) for p in (None, "k", pw64)]
+    runs = [(c, k, settings[(2 * ki + r + 2 * ci) % 6])
+            for ci, c in enumerate((1, 2, 7, 128)) for ki, k in enumerate((1, 64, 1024)) for r in (0, 1)]
+    for column, cluster, (volume, password) in runs:
+        name = f"matrix column {column} cluster {cluster} volume {volume} password {len(password or '')}"
+        shutil.rmtree(os.path.join(base, "out"), ignore_errors=True)
+        for f in os.listdir(base):
+            if f.startswith("archive.qn"):
+                os.remove(os.path.join(base, f))
+        args = ["-1", "--column", str(column), "--cluster", str(cluster), "--volume", str(volume)]
+        if password is not None:
+            args.append("--password=" + password)
+        roundtrip(name, base, args, password)
+        if volume:
+            vols = [f for f in os.listdir(base) if f.startswith("archive.qn.")]
+            check(len(vols) >= 1, f"{name}: no volume files")
     shutil.rmtree(base)
 
 
