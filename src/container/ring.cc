@@ -26,7 +26,7 @@ void pollUntil(std::mutex& m, const char* label, Idle idle) {
   }
 }
 
-// Step 2 of the drain: waits until the decoder has met its end. A decoder that waits for
+// The drain's first wait: until the decoder has met its end. A decoder that waits for
 // input while nothing is full and the driver still holds a buffer will never be fed again:
 // the stream ran out before its end code.
 void awaitDecoderEnd() {

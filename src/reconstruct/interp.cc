@@ -1,4 +1,4 @@
-// Instruction interpreter and the instruction thread: executes instruction buffers into 1 MiB chunks of the character ring.
+// Instruction interpreter and the instruction thread: instruction buffers into 1 MiB chunks of the ring.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
