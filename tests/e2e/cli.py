@@ -95,6 +95,33 @@ def main():
                                          timeout=args.timeout, extra=too_long)
     suite.report("archive path of 256", problems, res)
 
+    # Password entry through standard input (the archive's password is "7").
+    pwd = qnlib.load_case(args.cases, "password_1byte")
+
+    def restored(box, res):
+        got = qnlib.read_tree(box.work / "out")
+        return ["tree differs: " + d for d in qnlib.tree_diff(pwd["manifest"], got)[:10]]
+
+    def refused_then_taken(box, res):
+        out = restored(box, res)
+        if b"Password can't include Chinese character" not in res.stdout:
+            out.append("the non-ASCII entry was not refused")
+        if res.stdout.count(b"Please input the password") != 2:
+            out.append("the prompt was not shown again")
+        return out
+    for name, stdin, status, extra in (
+            ("password ended by the end of input", b"7", 0, restored),
+            ("password with a backspace", b"x\b7\n", 0, restored),
+            ("non-ASCII password refused, then the right one", "é\n7\n".encode(), 0,
+             refused_then_taken),
+            ("empty password on a password archive", b"", 1, None)):
+        if args.only and args.only not in name:
+            continue
+        problems, res = qnlib.check_scenario(args.unzip, pwd["files"], status=status,
+                                             messages=[] if status == 0 else None,
+                                             stdin=stdin, timeout=args.timeout, extra=extra)
+        suite.report(name, problems, res)
+
     # Configuration file: missing, unknown key, out-of-range value, languages.
     def with_ini(text):
         def prepare(box):
