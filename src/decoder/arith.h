@@ -12,11 +12,14 @@
 
 namespace qn::dec {
 
+// The decoder's hot steps are forced inline: the loop then keeps the coder in registers.
+#define QN_HOT [[gnu::always_inline]] inline
+
 inline constexpr uint32_t kTopBit = 0x80000000u;
 inline constexpr uint32_t kMinSpan = 0x20000;   // H - L below this triggers the underflow rule
 
 // Selects the counts [cum, cum + freq) of total; the old L is used in both lines.
-inline void narrowRange(uint32_t& L, uint32_t& H, uint32_t cum, uint32_t freq, uint32_t total) {
+QN_HOT void narrowRange(uint32_t& L, uint32_t& H, uint32_t cum, uint32_t freq, uint32_t total) {
   const uint64_t range = uint64_t(H) - L + 1;
   const uint32_t low = L;
   H = uint32_t(low + uint64_t(cum + freq) * range / total - 1);
@@ -25,7 +28,7 @@ inline void narrowRange(uint32_t& L, uint32_t& H, uint32_t cum, uint32_t freq, u
 
 // ((M - L + 1) * total - 1) div range; below total on a valid stream. M - L wraps in 32
 // bits, so a state with M outside [L, H] gives a target at or beyond total.
-inline uint64_t decodeTarget(uint32_t L, uint32_t H, uint32_t M, uint32_t total) {
+QN_HOT uint64_t decodeTarget(uint32_t L, uint32_t H, uint32_t M, uint32_t total) {
   const uint64_t range = uint64_t(H) - L + 1;
   return ((uint64_t(uint32_t(M - L)) + 1) * total - 1) / range;
 }
@@ -35,8 +38,8 @@ inline uint64_t decodeTarget(uint32_t L, uint32_t H, uint32_t M, uint32_t total)
 // for every run of n shared bits (1..32), with L not yet shifted: the encoder emits
 // L's top n bits, the decoder takes n stream bits into M.
 template <class Shift>
-inline void renormalize(uint32_t& L, uint32_t& H, Shift&& shift) {
-  auto run = [&] {
+QN_HOT void renormalize(uint32_t& L, uint32_t& H, Shift&& shift) {
+  auto run = [&]() __attribute__((always_inline)) {
     const int n = std::countl_zero(L ^ H);
     if (n == 0) return;
     shift(n, L);
@@ -61,17 +64,17 @@ struct DecoderCore {
   const uint8_t* bufBin;
   int32_t iBin, iBlockBin;
 
-  void load() {
+  QN_HOT void load() {
     L = dec::L, H = dec::H, M = dec::M, bufBit = dec::bufBit, iBit = dec::iBit;
     bufBin = dec::bufBin, iBin = dec::iBin, iBlockBin = dec::iBlockBin;
   }
-  void save() const {
+  QN_HOT void save() const {
     dec::L = L, dec::H = H, dec::M = M, dec::bufBit = bufBit, dec::iBit = iBit;
     dec::bufBin = const_cast<uint8_t*>(bufBin), dec::iBin = iBin, dec::iBlockBin = iBlockBin;
   }
 
   // Loads the next 32-bit little-endian word, switching buffers when this one is used up.
-  void nextWord() {
+  QN_HOT void nextWord() {
     if (iBin == iBlockBin) [[unlikely]] {
       save();
       switchInput();
@@ -82,7 +85,7 @@ struct DecoderCore {
   }
 
   // The next n stream bits (1..32), first bit highest.
-  uint32_t takeBits(int n) {
+  QN_HOT uint32_t takeBits(int n) {
     if (n <= iBit) {
       iBit -= n;
       return uint32_t((uint64_t(bufBit) >> iBit) & ((uint64_t(1) << n) - 1));
@@ -94,18 +97,18 @@ struct DecoderCore {
     return uint32_t((high << need) | (uint64_t(bufBit) >> iBit));
   }
 
-  void startDecoder() {
+  QN_HOT void startDecoder() {
     M = takeBits(32);
   }
 
-  void renorm() {
-    renormalize(L, H, [this](int n, uint32_t) {
+  QN_HOT void renorm() {
+    renormalize(L, H, [this](int n, uint32_t) __attribute__((always_inline)) {
       M = uint32_t((uint64_t(M) << n) | takeBits(n));
     });
   }
 
   // A value in [0, total), all equally likely: raw fields and the choice among unseen symbols.
-  uint32_t decodeUniform(uint32_t total) {
+  QN_HOT uint32_t decodeUniform(uint32_t total) {
     const uint64_t v = decodeTarget(L, H, M, total);
     if (v >= total) [[unlikely]]
       damaged();
@@ -116,7 +119,7 @@ struct DecoderCore {
 
   // One symbol of table t (A leaves): decode, resolve an escape, count it.
   template <int A, bool kEscape, bool kByte = false>
-  uint32_t decodeSym(Model& m, uint16_t* t) {
+  QN_HOT uint32_t decodeSym(Model& m, uint16_t* t) {
     if constexpr (kByte) {
       if (t[1] == 0) [[unlikely]]
         deriveTable(m, t);
@@ -145,7 +148,7 @@ struct DecoderCore {
 
   // After an escape: the new symbol among the unseen ones (no bits when only one is left).
   template <int A>
-  uint32_t decodeNewSym(Model& m, uint16_t* t) {
+  QN_HOT uint32_t decodeNewSym(Model& m, uint16_t* t) {
     const uint32_t u = markUnseen<A>(m, t);
     if (u == 0) [[unlikely]]
       damaged();

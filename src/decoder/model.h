@@ -1,6 +1,7 @@
 // Adaptive frequency tables shared by the decoder and the compressor: four groups of
 // 16-bit count trees in heap order, with escape symbols, rescaling and derivation.
 #pragma once
+#include <bit>
 #include <cstdint>
 
 namespace qn::dec {
@@ -45,16 +46,20 @@ inline uint32_t cumCount(const uint16_t* t, int leaf) {
 
 // Walks down to the leaf holding target; ties go right. On return, rest holds target
 // minus the counts passed on the left, so target - rest equals cumCount of the leaf.
+// Branch-free steps: the direction depends on the data and would mispredict.
 template <int A>
-inline int findLeaf(const uint16_t* t, uint32_t& rest) {
-  int n = 1;
-  do {
+[[gnu::always_inline]] inline int findLeaf(const uint16_t* t, uint32_t& rest) {
+  auto step = [&](int n) __attribute__((always_inline)) {
     n <<= 1;
     const uint32_t left = t[n];
-    const bool right = left <= rest;
-    rest -= right ? left : 0;
-    n += right;
-  } while (n < A);
+    const uint32_t right = 0u - uint32_t(left <= rest);  // all ones to go right
+    rest -= left & right;
+    return n + int(right & 1);
+  };
+  constexpr int kLevels = std::bit_width(unsigned(A)) - 1;  // every path has this many
+  int n = 1;
+  for (int level = 0; level < kLevels; ++level) n = step(n);
+  if (n < A) n = step(n);  // the leftmost leaves lie one level deeper
   return n;
 }
 
@@ -77,7 +82,7 @@ template <int A, bool kEscape>
 
 // Counts symbol s once; the rescale test is equality with the limit, made first.
 template <int A, bool kEscape>
-inline void updateSym(const Model& m, uint16_t* t, uint32_t s) {
+[[gnu::always_inline]] inline void updateSym(const Model& m, uint16_t* t, uint32_t s) {
   if (t[1] == m.limit) [[unlikely]]
     rescaleTable<A, kEscape>(m, t);
   for (uint32_t n = A + s; n >= 1; n >>= 1) ++t[n];
