@@ -15,7 +15,7 @@ constexpr uint32_t kRebaseAt = 0xE0000000u;        // positions are 32-bit: reba
 constexpr uint32_t kOptWindow = 2048;              // positions one optimal parse decides at once
 constexpr uint32_t kMaxNice = 4096;
 constexpr uint32_t kInf = 0xFFFFFFFFu;
-constexpr uint64_t kPriceRefresh = 1u << 16;       // bytes between price refreshes
+constexpr uint64_t kPriceRefresh = 1u << 12;       // bytes between price refreshes
 constexpr int kMaxMatches = 64;
 constexpr uint32_t kGoodLength = 48;               // past this, the chain walk is cut short
 
@@ -239,14 +239,14 @@ void LzEncoder::parseLazy(uint32_t p, uint32_t end, std::vector<Op>& ops) {
 void LzEncoder::refreshPrices(const Pricer* pricer) {
   pricer_ = pricer;
   for (int b = 0; b < 256; ++b) litPrice_[b] = pricer->literal(static_cast<uint8_t>(b));
-  for (uint32_t len = 2; len <= kMaxNice; ++len) lenPrice_[len] = pricer->match(len, 1);
+  for (uint32_t len = 2; len <= cfg_.nice; ++len) lenPrice_[len] = pricer->match(len, 1);
   for (int c = 0; c < 5; ++c) distBase_[c] = pricer->match(kContextLength[c], 1);
   sincePrices_ = 0;
   ++priceGen_;
 }
 
 uint32_t LzEncoder::lengthPrice(uint32_t len) const {
-  return len <= kMaxNice ? lenPrice_[len] : pricer_->match(len, 1);
+  return len <= cfg_.nice ? lenPrice_[len] : pricer_->match(len, 1);
 }
 
 int32_t LzEncoder::distExtra(int context, uint32_t dist) {
