@@ -11,7 +11,6 @@ namespace {
 
 constexpr uint32_t kChunk = 0x100000;
 constexpr uint64_t kMaxWindow = 1u << 30;          // the finder's own bound on history
-constexpr uint32_t kRebaseAt = 0xE0000000u;        // positions are 32-bit: rebase before wrap
 constexpr uint32_t kOptWindow = 2048;              // positions one optimal parse decides at once
 constexpr uint32_t kMaxNice = 4096;
 constexpr uint32_t kInf = 0xFFFFFFFFu;
@@ -132,7 +131,7 @@ void LzEncoder::rebase() {
 }
 
 void LzEncoder::append(const uint8_t* data, uint32_t n) {
-  if (end_ > kRebaseAt) rebase();
+  if (end_ > cfg_.rebaseAt) rebase();
   size_t used = end_ - bufStart_;
   if (used + n > buf_.capacity()) {  // slide: keep the window's history only
     size_t keep = std::min<size_t>(used, window_);

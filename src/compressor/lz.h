@@ -28,6 +28,7 @@ struct LzConfig {
   uint32_t pipes;     // lazy steps (1 = greedy); the optimal parser ignores it
   uint32_t nice;      // a match this long is taken at once
   bool optimal;
+  uint32_t rebaseAt = 0xE0000000u;  // positions are 32-bit: tables are rebased past this
 };
 
 // The shortest length a distance can be coded with (the length's context limits the width).

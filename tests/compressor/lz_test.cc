@@ -110,5 +110,16 @@ TEST(Parser, LongRunsFillWholeChunks) {
   EXPECT_LE(first.size(), 3u);  // a literal, then the run
 }
 
+// Positions are 32-bit: past the threshold every table moves down. A low threshold makes a
+// short stream go through many rebases, and far repeats must still be found and be right.
+TEST(Parser, RebasedPositionsStayCorrect) {
+  std::vector<uint8_t> text = mixed(5 * 0x100000 + 999, 3);
+  for (bool optimal : {false, true}) {
+    LzConfig c{1u << 20, 16, 2, 64, optimal};
+    c.rebaseAt = (1u << 21) + 0x100000;  // the first position is 2^20: rebase every few chunks
+    checkParse(text, c);
+  }
+}
+
 }  // namespace
 }  // namespace qn::zip

@@ -347,6 +347,8 @@ def suite_errors():
     u = unzip(w2)
     check(u.returncode == 0, "skips: the archive extracts")
     check(sorted(os.listdir(os.path.join(w2, "out"))) == ["good.txt"], "skips: only the good file")
+    r = zip_(w2, ["no/such/dir/a.qn", "src"])
+    check(r.returncode == 1 and b"Fail writing archive file no/such/dir/a.qn" in r.stdout, "unwritable archive")
     r = zip_(w2, ["archive2.qn", "nonexistent"])
     check(r.returncode == 1 and b"Fail reading nonexistent" in r.stdout, "missing path")
     shutil.rmtree(wd)
