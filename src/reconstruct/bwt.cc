@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "container/container.h"
 #include "decoder/decoder.h"
@@ -16,9 +15,9 @@
 namespace qn::rec {
 namespace {
 
-constexpr uint64_t kSub = 1u << 20;       // link entries per sub-array (8 MiB)
-constexpr uint64_t kKeys = 1u << 24;      // entries of h
-constexpr uint64_t kPairs = 1u << 16;     // entries of h1
+constexpr uint64_t kSub = 1u << 20;    // link entries per sub-array (8 MiB)
+constexpr uint64_t kKeys = 1u << 24;   // entries of h
+constexpr uint64_t kPairs = 1u << 16;  // entries of h1
 constexpr int64_t kSlot = ctr::kSlot;
 
 // The block buffer p is: 0 for bufBlk[0], 1 for bufBlk[1], otherwise 2.
@@ -58,9 +57,9 @@ int64_t readNumber(const char* path, const char* key) {
 // available memory, further bounded by the control group's limit when there is one.
 uint64_t memoryAvailable() {
   int64_t kib = readNumber("/proc/meminfo", "MemAvailable:");
-  uint64_t avail = kib >= 0 ? uint64_t(kib) * 1024
-                            : uint64_t(sysconf(_SC_AVPHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
-  int64_t limit = readNumber("/sys/fs/cgroup/memory.max", "");      // "max" reads as absent
+  uint64_t avail =
+      kib >= 0 ? uint64_t(kib) * 1024 : uint64_t(sysconf(_SC_AVPHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
+  int64_t limit = readNumber("/sys/fs/cgroup/memory.max", "");  // "max" reads as absent
   int64_t used = readNumber("/sys/fs/cgroup/memory.current", "");
   if (limit > 0 && used >= 0) {
     uint64_t room = limit > used ? uint64_t(limit - used) : 0;
@@ -171,103 +170,6 @@ void endCollector(int64_t filled) {
   ctr::msgCode[4] = 0;
 }
 
-// ---- Inverse transform ----
-
-inline uint64_t& link(uint64_t i) { return lnkBlk[i >> 20][i & (kSub - 1)]; }
-
-void progress(int percent) {
-  auto secs = int32_t(uint32_t(std::time(nullptr)) - uint32_t(fe::sTime));
-  std::printf("%cBWT: %d%%  %ds  ", 13, percent, secs);
-  std::fflush(stdout);
-}
-
-// Step 3: link[i] = B[i]; counts of bytes in h[0..255].
-void countBytes(const uint8_t* b, uint64_t n) {
-  for (uint64_t i = 0; i < n; ++i) {
-    link(i) = b[i];
-    ++h[b[i]];
-  }
-}
-
-// Step 4: counting sort by byte; link[j] becomes (B[j], F[j]), counted in h1.
-void sortBytes() {
-  uint64_t pos = 0;
-  for (uint64_t c = 0; c < 256; ++c) {
-    uint64_t end = pos + h[c];
-    h[c] = 0;
-    for (uint64_t j = pos; j < end; ++j) {
-      uint64_t v = link(j) << 8 | c;
-      link(j) = v;
-      ++h1[v];
-    }
-    pos = end;
-  }
-}
-
-// Step 5: counting sort by pair; link[j] becomes (B[j], F[j], S[j]), counted in h.
-// The pair's first byte equals F[j], so the OR leaves a 24-bit triple.
-void sortPairs() {
-  uint64_t pos = 0;
-  for (uint64_t p = 0; p < kPairs; ++p) {
-    uint64_t end = pos + h1[p];
-    for (uint64_t j = pos; j < end; ++j) {
-      uint64_t v = link(j) << 8 | p;
-      link(j) = v;
-      ++h[v];
-    }
-    pos = end;
-  }
-}
-
-// Step 6: inclusive running sum of h. Every triple's top 16 bits are a pair counted
-// in h1, so groups of 256 entries whose pair count is 0 hold zeros and are skipped:
-// the walk reads no entry there.
-void sumKeys() {
-  uint64_t sum = 0;
-  for (uint64_t p = 0; p < kPairs; ++p) {
-    if (h1[p] == 0) continue;
-    uint64_t* g = h + (p << 8);
-    for (int s = 0; s < 256; ++s) {
-      sum += g[s];
-      g[s] = sum;
-    }
-  }
-}
-
-// Restores the zero state of h for the next block (the same groups as sumKeys).
-void clearKeys() {
-  for (uint64_t p = 0; p < kPairs; ++p) {
-    if (h1[p] != 0) std::memset(h + (p << 8), 0, 256 * sizeof(uint64_t));
-  }
-}
-
-// Step 7: the next start index from the st ring.
-uint64_t takeStart() {
-  auto lk = ctr::lockSite(ctr::mutexBwt, "outBwtBlk");
-  if (dec::stHead == dec::stTail) {
-    lk.unlock();
-    std::fputs("BWT block empty", stdout);
-    fe::halt();
-  }
-  uint64_t idx = dec::st[dec::stHead];
-  dec::stHead = (dec::stHead + 1) & 0xFFF;
-  return idx;
-}
-
-// Step 8: rebuilds the block in forward order. A start index outside the block, or
-// keys that do not match (an entry of h used up), is damage: the walk never leaves
-// the block or the link array.
-void walk(uint8_t* b, uint64_t n, uint64_t idx) {
-  if (idx >= n) damaged();
-  for (uint64_t out = 0; out < n; ++out) {
-    uint64_t x = link(idx);
-    b[out] = uint8_t(x >> 16);
-    uint64_t& e = h[x];
-    if (e == 0) damaged();
-    idx = --e;
-  }
-}
-
 }  // namespace
 
 void initBwt() {
@@ -362,26 +264,6 @@ void outbwt() {
     }
     ctr::lockOut.notify_all();
   }
-}
-
-void outBwtBlk(int k) {
-  uint8_t* b = bufBlk[k];
-  int64_t len = lenBwt[k];
-  if (len <= 8) return;  // short blocks are stored as they are, with no start index
-  uint64_t n = uint64_t(len);
-  if (n > nLnkBlk * kSub) damaged();
-  std::memset(h1, 0, kPairs * sizeof(uint64_t));  // h is already zero
-  progress(0);
-  countBytes(b, n);
-  progress(20);
-  sortBytes();
-  progress(40);
-  sortPairs();
-  progress(60);
-  sumKeys();
-  progress(80);
-  walk(b, n, takeStart());
-  clearKeys();
 }
 
 }  // namespace qn::rec

@@ -1,7 +1,8 @@
 // Forward block transform: hand-worked blocks and agreement with the naive sorting model.
+#include "compressor/bwt_forward.h"
+
 #include <gtest/gtest.h>
 
-#include "compressor/bwt_forward.h"
 #include "reconstruct/bwt_test_util.h"
 
 namespace qn::rec::test {
@@ -41,10 +42,10 @@ TEST(BwtForward, MatchesNaiveModel) {
   for (size_t n : {2, 3, 9, 10, 17, 64, 255, 256, 1000, 4099}) {
     for (uint32_t seed = 1; seed <= 3; ++seed) {
       cases.push_back(randomBytes(n, seed * 31 + uint32_t(n)));
-      cases.push_back(randomBytes(n, seed, 3));       // small alphabet: many equal keys
+      cases.push_back(randomBytes(n, seed, 3));  // small alphabet: many equal keys
     }
-    cases.push_back(Bytes(n, 'x'));                   // all equal
-    cases.push_back(periodicBytes(n, 3));             // every key repeats
+    cases.push_back(Bytes(n, 'x'));        // all equal
+    cases.push_back(periodicBytes(n, 3));  // every key repeats
     cases.push_back(periodicBytes(n, 7));
     cases.push_back(textBytes(n, uint32_t(n)));
   }

@@ -21,7 +21,8 @@ struct Pass {
   uint32_t words[7] = {};
   int64_t chrTail = 0;
 
-  Pass(uint32_t blockMiB, int64_t ringMiB) : ring(size_t(ringMiB * kSlot)), stat(size_t(ringMiB)), len(size_t(ringMiB)) {
+  Pass(uint32_t blockMiB, int64_t ringMiB)
+      : ring(size_t(ringMiB * kSlot)), stat(size_t(ringMiB)), len(size_t(ringMiB)) {
     setBlocks(blockMiB);
     fe::iMaxBuf = ringMiB * kSlot;
     fe::iMaxBuf_1 = fe::iMaxBuf - 1;
@@ -68,7 +69,8 @@ struct Pass {
 
   // The drain's block-mode steps, then the stop.
   void drainAndStop() {
-    poll(ctr::mutexChr, [&] { return std::all_of(stat.begin(), stat.end(), [](uint32_t s) { return s == 0; }); });
+    poll(ctr::mutexChr,
+         [&] { return std::all_of(stat.begin(), stat.end(), [](uint32_t s) { return s == 0; }); });
     {
       auto lk = ctr::lockSite(ctr::mutexChr, "test drain");
       words[4] = ctr::kEndInput;
@@ -234,7 +236,7 @@ TEST(BwtPipeline, StreamsOfNineAndEightBytes) {
   auto blocks = runPass(nine, {9}, 1);  // transformed, one start index
   EXPECT_EQ(blocks, (std::vector<Bytes>{nine, {}}));
   Bytes eight = textBytes(8, 6);
-  blocks = runPass(eight, {8}, 1);      // stored as it is
+  blocks = runPass(eight, {8}, 1);  // stored as it is
   EXPECT_EQ(blocks, (std::vector<Bytes>{eight, {}}));
 }
 

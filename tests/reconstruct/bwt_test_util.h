@@ -54,8 +54,8 @@ inline Bytes randomBytes(size_t n, uint32_t seed, int alphabet = 256) {
 }
 
 inline Bytes textBytes(size_t n, uint32_t seed) {
-  static const char* words[] = {"the ", "block ", "sorting ", "of ", "contexts ", "is ",
-                                "a ", "transform\n", "archive ", "bytes, ", "and ", "runs. "};
+  static const char* words[] = {"the ", "block ",      "sorting ", "of ",     "contexts ", "is ",
+                                "a ",   "transform\n", "archive ", "bytes, ", "and ",      "runs. "};
   std::mt19937 rng(seed);
   Bytes b;
   while (b.size() < n) {
