@@ -16,15 +16,25 @@
 
 namespace qn::test {
 
-// One scratch directory per test process, removed at a normal exit; the error log lands there.
+// One scratch directory per test run, removed at the parent's normal exit; the error log
+// lands there. Death-test children find it in the environment and leave it to the parent.
 inline const std::string& scratchDir() {
   struct Dir {
     std::string path;
+    bool owner = false;
     Dir() {
+      if (const char* inherited = std::getenv("QN_CTR_SCRATCH")) {
+        path = inherited;
+        return;
+      }
       char tmpl[] = "/tmp/qn_ctr_XXXXXX";
       path = mkdtemp(tmpl);
+      owner = true;
+      setenv("QN_CTR_SCRATCH", path.c_str(), 1);
     }
-    ~Dir() { std::filesystem::remove_all(path); }
+    ~Dir() {
+      if (owner) std::filesystem::remove_all(path);
+    }
   };
   static Dir dir;
   return dir.path;
