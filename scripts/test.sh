@@ -58,6 +58,10 @@ echo "=== summary"
 for s in "${summary[@]}"; do echo "  $s"; done
 total=$((SECONDS - start))
 echo "  whole run: $((total / 60)) min $((total % 60)) s"
+# CPU time of everything the run started: on a busy machine, CPU time / 2 cores estimates
+# the wall time of an idle two-core machine.
+cpu=$(times | tail -1 | awk '{ t = 0; for (i = 1; i <= 2; i++) { split($i, a, /[ms]/); t += a[1] * 60 + a[2] } printf "%d", t }')
+echo "  CPU time (user + sys): $((cpu / 60)) min $((cpu % 60)) s"
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED: ${failed[*]}"
   exit 1
