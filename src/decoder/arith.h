@@ -3,6 +3,7 @@
 // symbol decode, and the encoder's symbol code. Header-inline so that the decoder's
 // loop has every step expanded in place.
 #pragma once
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -18,12 +19,27 @@ namespace qn::dec {
 inline constexpr uint32_t kTopBit = 0x80000000u;
 inline constexpr uint32_t kMinSpan = 0x20000;   // H - L below this triggers the underflow rule
 
+// Exact division by a table total without a divide instruction: for a < 2^48 and
+// 1 <= t < 2^16, floor(a / t) is the high half of a * (r + 1), r = floor((2^64 - 1) / t)
+// (the multiplier is within t / 2^64 of 2^64 / t, and t / 2^64 <= 2^-48).
+// Filled at start-up (about 65536 divisions, well under a millisecond).
+inline const std::array<uint64_t, 65536> kReciprocal = [] {
+  std::array<uint64_t, 65536> r{};
+  for (uint64_t t = 1; t < 65536; ++t) r[t] = ~uint64_t(0) / t;
+  return r;
+}();
+
+QN_HOT uint64_t divideByTotal(uint64_t a, uint32_t total) {
+  const unsigned __int128 p = static_cast<unsigned __int128>(a) * kReciprocal[total] + a;
+  return uint64_t(p >> 64);
+}
+
 // Selects the counts [cum, cum + freq) of total; the old L is used in both lines.
 QN_HOT void narrowRange(uint32_t& L, uint32_t& H, uint32_t cum, uint32_t freq, uint32_t total) {
   const uint64_t range = uint64_t(H) - L + 1;
   const uint32_t low = L;
-  H = uint32_t(low + uint64_t(cum + freq) * range / total - 1);
-  L = uint32_t(low + uint64_t(cum) * range / total);
+  H = uint32_t(low + divideByTotal(uint64_t(cum + freq) * range, total) - 1);
+  L = uint32_t(low + divideByTotal(uint64_t(cum) * range, total));
 }
 
 // ((M - L + 1) * total - 1) div range; below total on a valid stream. M - L wraps in 32

@@ -1,4 +1,6 @@
 // The coder's arithmetic and the table rules, against numbers worked out by hand.
+#include <random>
+
 #include "decoder/arith.h"
 #include "harness.h"
 #include "raw_writer.h"
@@ -70,6 +72,21 @@ TEST(CoderArithmetic, TargetsBitsAndRenormalisation) {
   EXPECT_EQ(c.L, 0u);
   EXPECT_EQ(c.H, 0xFFFFFFFFu);
   EXPECT_EQ(c.M, 0u);  // 13 bits of 0x00280000 shifted out, zeros shifted in
+}
+
+TEST(CoderArithmetic, DivisionByATotalIsExact) {
+  // Every total, against the hardware division, at the largest dividends the coder makes
+  // (65535 * 2^32 and 2^48 - 1), at multiples of the total and just below them.
+  for (uint64_t t = 1; t < 65536; ++t) {
+    const uint64_t as[] = {0, 1, t - 1, t, 65535ull << 32, (1ull << 48) - 1,
+                           ((1ull << 48) - 1) / t * t, ((1ull << 48) - 1) / t * t - 1};
+    for (uint64_t a : as) ASSERT_EQ(dec::divideByTotal(a, uint32_t(t)), a / t) << a << " / " << t;
+  }
+  std::mt19937_64 rng(5);
+  for (int i = 0; i < 1000000; ++i) {
+    const uint64_t a = rng() >> 16, t = rng() % 65535 + 1;
+    ASSERT_EQ(dec::divideByTotal(a, uint32_t(t)), a / t) << a << " / " << t;
+  }
 }
 
 // Fills every leaf of a table with count 1.
