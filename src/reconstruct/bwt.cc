@@ -162,12 +162,21 @@ void passBlock(int64_t len) {
   ctr::lockBwtR0.notify_all();
 }
 
-// End of input: passes the partial block on, then waits for the stop request.
+// End of input: passes the partial block on, then waits for the stop request. The stop
+// signals lockBwtW, not the lockChrR of this wait, so the word is polled every 10 ms like
+// the stop's own acknowledgements: a timed wait alone would hold every pass up to a second.
 void endCollector(int64_t filled) {
   passBlock(filled);
-  auto lk = ctr::lockSite(ctr::mutexChr, "switch_outBlk000");
-  while (ctr::msgCode[4] != ctr::kStop) ctr::waitSecond(ctr::lockChrR, lk);
-  ctr::msgCode[4] = 0;
+  for (;;) {
+    {
+      auto lk = ctr::lockSite(ctr::mutexChr, "switch_outBlk000");
+      if (ctr::msgCode[4] == ctr::kStop) {
+        ctr::msgCode[4] = 0;
+        return;
+      }
+    }
+    ctr::pollSleep();
+  }
 }
 
 }  // namespace
