@@ -103,7 +103,7 @@ LzEncoder::LzEncoder(const LzConfig& cfg, uint64_t streamBytes) : cfg_(cfg) {
   head2_.assign(1u << 16, 0);
   head3_.assign(1u << 16, 0);
   head4_.assign(1u << hashBits_, 0);
-  chain_.assign(chainMask_ + 1, 0);
+  chain_.assign(static_cast<size_t>(chainMask_ + 1) * (cfg_.optimal ? 2 : 1), 0);  // tree: two links
   if (cfg_.optimal) {
     size_t arr = kOptWindow + kMaxNice + 2;
     cost_.resize(arr);
@@ -150,8 +150,60 @@ void LzEncoder::insert(uint32_t p) {
   head2_[v & 0xFFFF] = p;
   head3_[((v & 0xFFFFFF) * 506832829u) >> 16] = p;
   uint32_t h = (v * 2654435761u) >> (32 - hashBits_);
+  if (cfg_.optimal) {
+    treeWalk(p, h, 1, nullptr);
+    return;
+  }
   chain_[p & chainMask_] = head4_[h];
   head4_[h] = p;
+}
+
+// Binary tree of the positions with the same 4-byte hash, ordered by the bytes that follow
+// them: p becomes the root, the old tree is split into its two subtrees on the way down, and
+// each node met is a candidate. Records matches longer than best into out (when not null).
+int LzEncoder::treeWalk(uint32_t p, uint32_t h, uint32_t best, Match* out) {
+  const uint32_t size = chainMask_ + 1;
+  const uint32_t limit = std::min<uint32_t>(cfg_.nice, end_ - p);
+  const uint8_t* cur = at(p);
+  uint32_t* left = &chain_[static_cast<size_t>(p & chainMask_) * 2];   // smaller suffixes
+  uint32_t* right = left + 1;                                           // larger suffixes
+  uint32_t lenLeft = 0, lenRight = 0;
+  uint32_t c = head4_[h];
+  head4_[h] = p;
+  int n = 0;
+  for (uint32_t depth = cfg_.sight;; --depth) {
+    uint32_t d = p - c;
+    if (c == 0 || depth == 0 || c >= p || d > window_ || d >= size || c < bufStart_) {
+      *left = *right = 0;
+      return n;
+    }
+    uint32_t* pair = &chain_[static_cast<size_t>(c & chainMask_) * 2];
+    const uint8_t* m = at(c);
+    uint32_t len = std::min(lenLeft, lenRight);
+    if (m[len] == cur[len]) {
+      len += matchLen(m + len, cur + len, limit - len);
+      if (out && len > best && len >= minLengthFor(d) && n < kMaxMatches - 2) {
+        best = len;
+        out[n++] = {len, d};
+      }
+      if (len >= limit) {  // as long as we look: c's subtrees become p's
+        *left = pair[0];
+        *right = pair[1];
+        return n;
+      }
+    }
+    if (m[len] < cur[len]) {
+      *left = c;
+      left = pair + 1;
+      c = *left;
+      lenLeft = len;
+    } else {
+      *right = c;
+      right = pair;
+      c = *right;
+      lenRight = len;
+    }
+  }
 }
 
 void LzEncoder::catchUp(uint32_t p) {
@@ -187,6 +239,17 @@ int LzEncoder::find(uint32_t p, uint32_t maxLen, bool withTwo, Match* out) {
   if (withTwo) consider(head2_[v & 0xFFFF]);
   consider(head3_[((v & 0xFFFFFF) * 506832829u) >> 16]);
   uint32_t h = (v * 2654435761u) >> (32 - hashBits_);
+  if (cfg_.optimal) {
+    catchUp(p);
+    if (ins_ == p) {
+      ++ins_;
+      head2_[v & 0xFFFF] = p;
+      head3_[((v & 0xFFFFFF) * 506832829u) >> 16] = p;
+      Match* tail = out + n;
+      n += treeWalk(p, h, best, tail);
+    }
+    return n;
+  }
   uint32_t c = head4_[h];
   while (c != 0 && steps > 0 && n < kMaxMatches && best < cfg_.nice && best < maxLen) {
     --steps;

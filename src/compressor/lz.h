@@ -57,6 +57,7 @@ class LzEncoder {
   void rebase();
   void insert(uint32_t p);
   void catchUp(uint32_t p);
+  int treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out);
   // Matches at p of increasing length (closest first for each); inserts p.
   int find(uint32_t p, uint32_t maxLen, bool withTwo, Match* out);
   const uint8_t* at(uint32_t p) const { return buf_.data() + (p - bufStart_); }

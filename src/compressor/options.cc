@@ -81,7 +81,7 @@ LevelPreset levelPreset(int level) {
   static constexpr LevelPreset kPresets[9] = {
       {2, 1, 3, 4, false},  {4, 1, 4, 4, false},  {8, 2, 4, 4, false},
       {16, 2, 8, 4, false}, {32, 3, 8, 4, false}, {48, 3, 16, 4, false},
-      {24, 2, 8, 13, true}, {48, 2, 8, 29, true}, {96, 2, 16, 61, true},
+      {24, 2, 8, 13, true}, {48, 2, 16, 29, true}, {128, 2, 32, 61, true},
   };
   return kPresets[std::clamp(level, 1, 9) - 1];
 }
