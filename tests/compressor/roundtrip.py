@@ -282,6 +282,31 @@ def suite_index_case(case):
     shutil.rmtree(wd)
 
 
+def typed_password(wd, args, password):
+    """Runs quarnzip on a terminal and types the password when it is asked for."""
+    import select
+    master, slave = os.openpty()
+    p = subprocess.Popen([ZIP] + args, cwd=wd, stdin=slave, stdout=slave, stderr=slave)
+    os.close(slave)
+    out, sent = b"", False
+    while True:
+        ready, _, _ = select.select([master], [], [], 30)
+        if not ready:
+            break
+        try:
+            data = os.read(master, 4096)
+        except OSError:
+            break
+        if not data:
+            break
+        out += data
+        if not sent and b"Please input the password" in out:
+            os.write(master, password.encode() + b"\r")
+            sent = True
+    os.close(master)
+    return p.wait(), out
+
+
 def suite_errors():
     wd = workdir()
     put(os.path.join(wd, "src", "ok.txt"), b"fine\n" * 100)
@@ -332,6 +357,14 @@ def suite_errors():
     check(xml.returncode == 0 and b"<column>3</column>" in open(os.path.join(wd, "out.xml"), "rb").read(),
           "qn.ini column and password reach the archive")
     check(unzip(wd, "wrong").returncode == 1, "qn.ini password: a wrong password is refused")
+    # --password without a value asks at the terminal, without echoing the password.
+    with open(os.path.join(wd, "qn.ini"), "w") as f:
+        f.write("language=2\n")
+    rc, out = typed_password(wd, ["--password", "archive.qn", "src/."], "open sesame")
+    check(rc == 0 and b"open sesame" not in out, f"typed password: exit {rc}, {out[-200:]!r}")
+    shutil.rmtree(os.path.join(wd, "out"), ignore_errors=True)
+    check(unzip(wd, "open sesame").returncode == 0 and os.path.exists(os.path.join(wd, "out", "ok.txt")),
+          "typed password: the archive opens with it")
     # Paths the index cannot carry and files that are not regular: skipped, exit 1, the rest packed.
     w2 = workdir()
     s = os.path.join(w2, "src")
