@@ -46,20 +46,26 @@ inline uint32_t cumCount(const uint16_t* t, int leaf) {
 
 // Walks down to the leaf holding target; ties go right. On return, rest holds target
 // minus the counts passed on the left, so target - rest equals cumCount of the leaf.
-// Branch-free steps: the direction depends on the data and would mispredict.
+// Branch-free steps (the direction depends on the data and would mispredict), two levels
+// at a time: both possible grandchildren load together with the child.
 template <int A>
 [[gnu::always_inline]] inline int findLeaf(const uint16_t* t, uint32_t& rest) {
-  auto step = [&](int n) __attribute__((always_inline)) {
-    n <<= 1;
-    const uint32_t left = t[n];
+  auto decide = [&](uint32_t left) __attribute__((always_inline)) {
     const uint32_t right = 0u - uint32_t(left <= rest);  // all ones to go right
     rest -= left & right;
-    return n + int(right & 1);
+    return int(right & 1);
   };
   constexpr int kLevels = std::bit_width(unsigned(A)) - 1;  // every path has this many
   int n = 1;
-  for (int level = 0; level < kLevels; ++level) n = step(n);
-  if (n < A) n = step(n);  // the leftmost leaves lie one level deeper
+  for (int level = 0; level + 2 <= kLevels; level += 2) {
+    const uint32_t left = t[2 * n], leftLeft = t[4 * n], rightLeft = t[4 * n + 2];
+    const int r = decide(left);
+    const uint32_t next = r ? rightLeft : leftLeft;
+    n = 2 * n + r;
+    n = 2 * n + decide(next);
+  }
+  if constexpr (kLevels % 2) n = 2 * n + decide(t[2 * n]);
+  if (n < A) n = 2 * n + decide(t[2 * n]);  // the leftmost leaves lie one level deeper
   return n;
 }
 
