@@ -15,6 +15,8 @@ void put64(uint8_t* p, uint64_t v) {
   for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+}  // namespace
+
 class Out {
  public:
   explicit Out(std::string name) : name_(std::move(name)), fp_(std::fopen(name_.c_str(), "wb")) {
@@ -36,6 +38,11 @@ class Out {
     if (fp_ && std::fclose(fp_) != 0) ok_ = false;
     fp_ = nullptr;
   }
+  // Writes n bytes at an earlier position (the end field, once the data is known).
+  void rewrite(uint64_t at, const void* p, uint64_t n) {
+    if (!fp_) return;
+    if (fseeko(fp_, static_cast<off_t>(at), SEEK_SET) != 0 || std::fwrite(p, 1, n, fp_) != n) fail();
+  }
   bool ok() const { return ok_; }
   uint64_t bytes() const { return bytes_; }
 
@@ -50,8 +57,6 @@ class Out {
   uint64_t bytes_ = 0;
 };
 
-}  // namespace
-
 uint64_t chunkCount(uint64_t n) { return n == 0 ? 0 : (n + kChunkPayload - 1) / kChunkPayload; }
 
 uint64_t chunkSum(const uint8_t* p, uint64_t n) {
@@ -64,67 +69,91 @@ uint64_t chunkSum(const uint8_t* p, uint64_t n) {
   return s;
 }
 
-std::vector<uint32_t> dataChunkFiles(uint64_t indexChunks, uint64_t dataChunks, uint32_t volumeMiB) {
-  std::vector<uint32_t> files;
-  uint32_t count = static_cast<uint32_t>(2 * indexChunks);  // the index pass never switches
-  uint32_t file = 0;
-  for (uint64_t i = 0; i < dataChunks; ++i) {
-    if (volumeMiB != 0 && count >= volumeMiB) {
-      ++file;
-      count = 0;
-    }
-    files.push_back(file);
-    count += 2;
+uint32_t VolumeCounter::next() {
+  if (volume_ != 0 && count_ >= volume_) {
+    ++file_;
+    count_ = 0;
   }
+  count_ += 2;
+  return file_;
+}
+
+std::vector<uint32_t> dataChunkFiles(uint64_t indexChunks, uint64_t dataChunks, uint32_t volumeMiB) {
+  VolumeCounter v(indexChunks, volumeMiB);
+  std::vector<uint32_t> files;
+  for (uint64_t i = 0; i < dataChunks; ++i) files.push_back(v.next());
   return files;
 }
 
-uint64_t writeArchive(const std::string& path, uint32_t volumeMiB, uint32_t indexLength,
-                      bool password, const std::vector<uint8_t>& indexStream,
-                      const std::vector<uint8_t>& dataStream) {
-  uint64_t idxChunks = chunkCount(indexStream.size());
-  uint64_t datChunks = chunkCount(dataStream.size());
-  uint64_t dataPos = 16 + indexStream.size() + 8 * idxChunks;
-  uint64_t dataEnd = dataPos + 8 + dataStream.size() + 8 * datChunks;
+ArchiveWriter::ArchiveWriter(std::string path, uint32_t volumeMiB)
+    : path_(std::move(path)), volumeMiB_(volumeMiB), first_(std::make_unique<Out>(path_)) {
+  pending_.reserve(kChunkPayload);
+}
 
+ArchiveWriter::~ArchiveWriter() = default;
+
+void ArchiveWriter::begin(uint32_t indexLength, bool password, const std::vector<uint8_t>& index) {
+  uint64_t chunks = chunkCount(index.size());
+  dataPos_ = 16 + index.size() + 8 * chunks;
   uint8_t head[16] = {0xA5, 4, static_cast<uint8_t>(password ? 1 : 0), 0};
   for (int i = 0; i < 4; ++i) head[4 + i] = static_cast<uint8_t>(indexLength >> (8 * i));
-  put64(head + 8, dataPos);
-
-  Out first(path);
-  first.write(head, 16);
-  for (uint64_t i = 0; i < idxChunks; ++i) {
+  put64(head + 8, dataPos_);
+  first_->write(head, 16);
+  for (uint64_t i = 0; i < chunks; ++i) {
     uint64_t at = i * kChunkPayload;
-    first.chunk(indexStream.data() + at, std::min<uint64_t>(kChunkPayload, indexStream.size() - at));
+    first_->chunk(index.data() + at, std::min<uint64_t>(kChunkPayload, index.size() - at));
   }
-  uint8_t end[8];
-  put64(end, dataEnd);  // the true end: a split archive needs it
-  first.write(end, 8);
+  uint8_t end[8] = {};
+  first_->write(end, 8);  // the end field, filled in by finish()
+  counter_ = VolumeCounter(chunks, volumeMiB_);
+}
 
-  std::vector<uint32_t> files = dataChunkFiles(idxChunks, datChunks, volumeMiB);
-  bool ok = true;
-  uint64_t total = 0;
-  std::unique_ptr<Out> vol;
-  auto closeVolume = [&] {
-    if (!vol) return;
-    vol->close();
-    ok = ok && vol->ok();
-    total += vol->bytes();
-    vol.reset();
-  };
-  for (uint64_t i = 0; i < datChunks; ++i) {
-    if (files[i] != 0 && (i == 0 || files[i] != files[i - 1])) {
-      closeVolume();
-      vol = std::make_unique<Out>(path + "." + std::to_string(files[i]));
-    }
-    uint64_t at = i * kChunkPayload;
-    (vol ? *vol : first).chunk(dataStream.data() + at,
-                               std::min<uint64_t>(kChunkPayload, dataStream.size() - at));
+void ArchiveWriter::data(const uint8_t* p, size_t n) {
+  while (n > 0) {
+    size_t k = std::min(n, kChunkPayload - pending_.size());
+    pending_.insert(pending_.end(), p, p + k);
+    p += k;
+    n -= k;
+    if (pending_.size() == kChunkPayload) flushChunk();
   }
+}
+
+void ArchiveWriter::flushChunk() {
+  uint32_t file = counter_.next();
+  if (file != 0 && file != volNum_) {
+    closeVolume();
+    volNum_ = file;
+    vol_ = std::make_unique<Out>(path_ + "." + std::to_string(file));
+  }
+  (vol_ ? *vol_ : *first_).chunk(pending_.data(), pending_.size());
+  dataBytes_ += pending_.size() + 8;
+  pending_.clear();
+}
+
+void ArchiveWriter::closeVolume() {
+  if (!vol_) return;
+  vol_->close();
+  ok_ = ok_ && vol_->ok();
+  total_ += vol_->bytes();
+  vol_.reset();
+}
+
+uint64_t ArchiveWriter::finish() {
+  if (!pending_.empty()) flushChunk();
   closeVolume();
-  first.close();
-  ok = ok && first.ok();
-  return ok ? total + first.bytes() : 0;
+  uint8_t end[8];
+  put64(end, dataPos_ + 8 + dataBytes_);  // the true end: a split archive needs it
+  first_->rewrite(dataPos_, end, 8);
+  first_->close();
+  ok_ = ok_ && first_->ok();
+  return ok_ ? total_ + first_->bytes() : 0;
+}
+
+void ArchiveWriter::abandon() {
+  closeVolume();
+  first_->close();
+  std::remove(path_.c_str());
+  for (uint32_t k = 1; k <= volNum_; ++k) std::remove((path_ + "." + std::to_string(k)).c_str());
 }
 
 }  // namespace qn::zip

@@ -108,12 +108,14 @@ void emitOps(StreamWriter& w, const std::vector<Op>& ops, const uint8_t* chunk) 
 }
 
 std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t total,
-                                  const LzConfig& cfg, bool resetInterval, unsigned endCode) {
+                                  const LzConfig& cfg, bool resetInterval, unsigned endCode,
+                                  const ByteSink& sink) {
   w.beginStream(resetInterval, randomSeed());
   LzEncoder lz(cfg, total);
   WriterPricer pricer(w);
   std::vector<uint8_t> chunk(kChunk);
   std::vector<Op> ops;
+  std::vector<uint8_t> out;
   uint64_t pos = 0;
   for (;;) {
     size_t n = in.read(chunk.data(), kChunk);
@@ -124,10 +126,18 @@ std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t tota
     lz.parseChunk(chunk.data(), static_cast<uint32_t>(n), &pricer, ops);
     emitOps(w, ops, chunk.data());
     pos += n;
+    if (sink && w.bytesSoFar() >= kChunkPayload) {  // whole chunk payloads: multiples of 8
+      size_t k = w.bytesSoFar() / kChunkPayload * kChunkPayload;
+      out.resize(k);
+      sink(out.data(), w.takeBytes(out.data(), k));
+    }
     if (n < kChunk) break;
     w.endOfBuffer();  // every full chunk closes its instruction buffer
   }
-  return w.endStream(endCode);
+  std::vector<uint8_t> tail = w.endStream(endCode);
+  if (!sink) return tail;
+  sink(tail.data(), tail.size());
+  return {};
 }
 
 ArchiveResult compressArchive(const ArchiveJob& job) {
@@ -145,30 +155,36 @@ ArchiveResult compressArchive(const ArchiveJob& job) {
                                             lzConfig(job, kIndexHistory), false, kEndIndex);
 
   model.setParams(par[fe::kEsc], par[fe::kFlush]);
+  if (w.broken()) {  // never write what the decompressor cannot read back
+    fe::errf(txt::kZipBroken);
+    return r;
+  }
+  ArchiveWriter archive(job.archive, par[fe::kVolume]);
+  archive.begin(static_cast<uint32_t>(job.indexText.size()), !job.password.empty(), index);
+  ByteSink sink = [&archive](const uint8_t* p, size_t n) { archive.data(p, n); };
   uint64_t total = job.plan.totalSize();
   LzConfig cfg = lzConfig(job, static_cast<uint64_t>(par[fe::kCache]) << 20);
-  std::vector<uint8_t> data;
   int readErrors;
   if (par[fe::kBwt]) {
     uint64_t block = static_cast<uint64_t>(par[fe::kBlock]) << 20;
     StreamSource raw(job.plan, block);
     BlockSource blocks(raw, block);
     BlockReader in(blocks);
-    data = encodeStream(w, in, total, cfg, true, kEndData);
+    encodeStream(w, in, total, cfg, true, kEndData, sink);
     readErrors = raw.errors();
   } else {
     StreamSource raw(job.plan, kChunk);
     PlainReader in(raw);
-    data = encodeStream(w, in, total, cfg, true, kEndData);
+    encodeStream(w, in, total, cfg, true, kEndData, sink);
     readErrors = raw.errors();
   }
   r.inputBytes = total;
-  if (w.broken()) {  // never write what the decompressor cannot read back
+  if (w.broken()) {  // never leave what the decompressor cannot read back
+    archive.abandon();
     fe::errf(txt::kZipBroken);
     return r;
   }
-  r.archiveBytes = writeArchive(job.archive, par[fe::kVolume], static_cast<uint32_t>(job.indexText.size()),
-                                !job.password.empty(), index, data);
+  r.archiveBytes = archive.finish();
   r.ok = r.archiveBytes != 0 && readErrors == 0;
   return r;
 }

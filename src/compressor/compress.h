@@ -2,6 +2,7 @@
 // stream writer and the match finder, and writes the archive and its volumes.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,10 +22,15 @@ class ByteReader {
   virtual bool blockStart(uint64_t, uint64_t&) { return false; }
 };
 
+// Where a stream's coded bytes go as they are made (null: kept until the end).
+using ByteSink = std::function<void(const uint8_t*, size_t)>;
+
 // Codes one whole stream: filler head, the parse of each 1 MiB chunk (a block start index
 // first where a block begins), an end of buffer after every full chunk, then the end code.
+// Returns the coded bytes that were not handed to the sink.
 std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t total,
-                                  const LzConfig& cfg, bool resetInterval, unsigned endCode);
+                                  const LzConfig& cfg, bool resetInterval, unsigned endCode,
+                                  const ByteSink& sink = nullptr);
 
 // Sends a chunk's parse to the writer; long matches become several length fields, and a
 // piece too short for its distance becomes literals.

@@ -53,7 +53,11 @@ TEST(Volumes, WritesHeaderChunksAndVolumeFiles) {
   std::string a = std::string(dir) + "/x.qn";
   std::vector<uint8_t> index(40, 7), data(3 * 2097144 + 16);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31);
-  uint64_t total = writeArchive(a, 4, 1234, true, index, data);
+  ArchiveWriter w(a, 4);
+  w.begin(1234, true, index);
+  for (size_t at = 0; at < data.size(); at += 777777)  // the data arrives in odd pieces
+    w.data(data.data() + at, std::min<size_t>(777777, data.size() - at));
+  uint64_t total = w.finish();
 
   std::string f0 = slurp(a), f1 = slurp(a + ".1"), f2 = slurp(a + ".2");
   // File 0: header, index chunk (40 + 8), end field, one data chunk (count 2 + 2 = 4).
@@ -68,6 +72,8 @@ TEST(Volumes, WritesHeaderChunksAndVolumeFiles) {
   EXPECT_EQ(le64(f0, 64), 64u + 8 + data.size() + 4 * 8);
   EXPECT_EQ(f1.size(), 2u * 2097152);  // volume 4: two chunks per later file
   EXPECT_EQ(f2.size(), 24u);           // the last chunk: 16 bytes and its sum
+  EXPECT_EQ(le64(f2, 16), chunkSum(data.data() + 3 * 2097144, 16));
+  EXPECT_EQ(f1.substr(0, 64), std::string(data.begin() + 2097144, data.begin() + 2097144 + 64));
   EXPECT_EQ(total, f0.size() + f1.size() + f2.size());
   struct stat st;
   EXPECT_NE(stat((a + ".3").c_str(), &st), 0);
