@@ -73,7 +73,9 @@ int32_t binUnzip() {
     out[i++] = w;
     rec::iCmdW = i;
   };
-  auto byteSym = [&](int k) { return c.decodeSym<kLeaves8, true, true>(m, m.aIdx8[k]); };
+  auto byteSym = [&](int k) __attribute__((always_inline)) {
+    return c.decodeSym<kLeaves8, true, true>(m, m.aIdx8[k]);
+  };
 
   for (;;) {
     if (i > int32_t(ctr::kCmdWords) - kCmdRoom) [[unlikely]]
