@@ -100,6 +100,10 @@ void StreamSource::readSegment(const Segment& s, uint8_t* dst) {
   uint64_t& done = done_[s.item];
   done += s.len;
   if (done == it.size) {
+    if (f->second && std::fgetc(f->second) != EOF) {  // it grew: the archive keeps the old size
+      fe::errf(txt::kZipSizeChanged, it.src.c_str());
+      ++errors_;
+    }
     if (f->second) std::fclose(f->second);
     files_.erase(f);
     done_.erase(s.item);

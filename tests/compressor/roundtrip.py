@@ -380,6 +380,23 @@ def suite_errors():
     u = unzip(w2)
     check(u.returncode == 0, "skips: the archive extracts")
     check(sorted(os.listdir(os.path.join(w2, "out"))) == ["good.txt"], "skips: only the good file")
+    # --index-in: a file longer or shorter than its record is reported; the archive keeps the record's size.
+    idx = ('<?xml version="1.0"?>\n<index>\n<zip>\n<version>v4</version>\n<files>3</files>\n'
+           '<size>7</size>\n</zip>\n<column>1</column>\n<directory>\n<path></path>\n</directory>\n'
+           '<file>\n<name>good.txt</name>\n<size>3</size>\n<time>10</time>\n<path></path>\n</file>\n'
+           '<file>\n<name>bad&lt;name</name>\n<size>0</size>\n<time>10</time>\n<path></path>\n</file>\n'
+           '<file>\n<name>missing</name>\n<size>4</size>\n<time>10</time>\n<path></path>\n</file>\n</index>\n')
+    with open(os.path.join(w2, "given.xml"), "w") as f:
+        f.write(idx)
+    shutil.rmtree(os.path.join(w2, "out"), ignore_errors=True)
+    z = zip_(w2, ["--index-in", "given.xml", "--source", "src", "archive.qn"])
+    out = z.stdout.decode()
+    check(z.returncode == 1 and "Source file src/good.txt changed" in out
+          and "Fail opening source file src/missing" in out, f"index-in sizes: {z.returncode} {out!r}")
+    u = unzip(w2)
+    check(u.returncode == 0, f"index-in sizes: extraction exit {u.returncode}")
+    got = {n: open(os.path.join(w2, "out", n), "rb").read() for n in os.listdir(os.path.join(w2, "out"))}
+    check(got == {"good.txt": b"goo", "bad&lt;name": b"", "missing": b"\0" * 4}, f"index-in sizes: {got!r}")
     r = zip_(w2, ["no/such/dir/a.qn", "src"])
     check(r.returncode == 1 and b"Fail writing archive file no/such/dir/a.qn" in r.stdout, "unwritable archive")
     r = zip_(w2, ["archive2.qn", "nonexistent"])
