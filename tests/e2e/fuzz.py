@@ -72,14 +72,17 @@ MUTATORS = [m_flip, m_byte, m_cut, m_insert, m_delete, m_field] + [m_repaired] *
 
 
 def main():
-    args = qnlib.common_args(__doc__).parse_args()
-    rng = random.Random(SEED)
+    ap = qnlib.common_args(__doc__)
+    ap.add_argument("--seed", type=int, default=SEED, help="for exploration; ctest uses the default")
+    ap.add_argument("--scale", type=int, default=1, help="runs per archive times this")
+    args = ap.parse_args()
+    rng = random.Random(args.seed)
     suite = qnlib.Suite("mutation loop")
     for name, runs in RUNS.items():
         case = qnlib.load_case(args.cases, name)
         pwd = case["spec"].get("password")
         stdin = (pwd.encode() if pwd else b"") + b"\n"
-        for i in range(runs):
+        for i in range(runs * args.scale):
             d = bytearray(case["files"][ZIP])
             kind = rng.choice(MUTATORS)(d, rng)
             label = f"{name} #{i} {kind}"
