@@ -116,8 +116,12 @@ LzEncoder::LzEncoder(const LzConfig& cfg, uint64_t streamBytes) : cfg_(cfg) {
 LzEncoder::~LzEncoder() = default;
 
 void LzEncoder::rebase() {
+  // Whole multiples of the link array's size keep every position's slot; everything the
+  // window or the buffer still holds stays above 0.
   uint32_t size = chainMask_ + 1;
-  uint32_t delta = (end_ - window_ - 1) / size * size;
+  uint32_t delta = (std::min(end_ - window_, bufStart_) - 1) / size * size;
+  if (delta == 0) return;
+  ++rebases_;
   auto shift = [delta](std::vector<uint32_t>& t) {
     for (uint32_t& e : t) e = e > delta ? e - delta : 0;
   };

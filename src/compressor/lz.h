@@ -47,6 +47,7 @@ class LzEncoder {
   // Takes the next n (at most 1 MiB) bytes of the stream as one chunk and appends its parse
   // to ops. pricer may be null (fixed estimates).
   void parseChunk(const uint8_t* data, uint32_t n, const Pricer* pricer, std::vector<Op>& ops);
+  uint32_t rebases() const { return rebases_; }
 
  private:
   struct Match {
@@ -72,6 +73,7 @@ class LzEncoder {
   uint32_t chainMask_;
   std::vector<uint8_t> buf_;   // the window's bytes: positions [bufStart_, end_)
   uint32_t bufStart_, end_, ins_;
+  uint32_t rebases_ = 0;
   std::vector<uint32_t> head2_, head3_, head4_, chain_;
   int hashBits_;
   // Optimal parser state.
