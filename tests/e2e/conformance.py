@@ -64,7 +64,7 @@ class Case:
     def __init__(self, folder, unzip, timeout):
         self.folder = Path(folder)
         self.name = self.folder.name
-        self.spec = json.loads((self.folder / "case.json").read_text(encoding="utf-8"))
+        self.want = json.loads((self.folder / "case.json").read_text(encoding="utf-8"))
         self.unzip = unzip
         self.timeout = timeout
         self.problems = []
@@ -74,11 +74,11 @@ class Case:
         self.problems.append(text)
 
     def files(self):
-        names = [self.spec.get("archive", "archive.qn")] + list(self.spec.get("volumes") or [])
+        names = [self.want.get("archive", "archive.qn")] + list(self.want.get("volumes") or [])
         return {n: (self.folder / n).read_bytes() for n in names}
 
     def stdin(self):
-        pwd = self.spec.get("password")
+        pwd = self.want.get("password")
         return (pwd.encode("utf-8") if pwd is not None else b"") + b"\n"
 
     def check_run(self, what, res, status, messages, zip_name, xml_name, dest):
@@ -100,7 +100,7 @@ class Case:
             self.fail(f"{what}: {order}")
 
     def check_index(self, path, what):
-        want = (self.folder / self.spec.get("index_xml", "index.xml")).read_bytes()
+        want = (self.folder / self.want.get("index_xml", "index.xml")).read_bytes()
         if not path.exists():
             self.fail(f"{what}: {path.name} was not written")
             return
@@ -115,12 +115,12 @@ class Case:
     def check_tree(self, out):
         manifest = qnlib.read_manifest(self.folder / "manifest.tsv")
         got = qnlib.read_tree(out) if out.exists() else {}
-        if self.spec.get("files_complete"):
+        if self.want.get("files_complete"):
             diff = qnlib.tree_diff(manifest, got)
             if diff:
                 self.fail("destination tree differs from manifest.tsv:\n    "
                           + "\n    ".join(diff[:40]))
-        for rel in self.spec.get("must_exist") or []:
+        for rel in self.want.get("must_exist") or []:
             key = rel.encode("utf-8")
             diff = qnlib.tree_diff(manifest, got, only=[key])
             if diff:
@@ -129,18 +129,18 @@ class Case:
     def run(self, keep=False):
         box = qnlib.Sandbox(self.files())
         work = box.work
-        index_xml = (self.folder / self.spec.get("index_xml", "index.xml")).read_bytes()
+        index_xml = (self.folder / self.want.get("index_xml", "index.xml")).read_bytes()
         targets = hostile_targets(index_xml, str(work), "out")
         targets = [t for t in targets if not t.startswith(str(box.base) + os.sep)]
         target_before = {t: path_state(t) for t in targets}
-        zip_name = self.spec.get("archive", "archive.qn")
+        zip_name = self.want.get("archive", "archive.qn")
         t0 = time.monotonic()
         try:
             res = qnlib.run_unzip(self.unzip, [zip_name, "out.xml", "out"], work,
                                   self.stdin(), self.timeout)
-            self.check_run("extraction", res, self.spec["exit_status"], self.spec["messages"],
+            self.check_run("extraction", res, self.want["exit_status"], self.want["messages"],
                            zip_name, "out.xml", "out/")
-            if self.spec.get("index_complete"):
+            if self.want.get("index_complete"):
                 self.check_index(work / "out.xml", "extraction")
             self.check_tree(work / "out")
             for change in box.outside_changes():
@@ -149,14 +149,14 @@ class Case:
                 if path_state(t) != st:
                     self.fail(f"outside the destination: {t} changed ({st} -> {path_state(t)})")
             t1 = time.monotonic()
-            only = self.spec.get("index_only")
+            only = self.want.get("index_only")
             res2 = None
             if only is not None:
                 res2 = qnlib.run_unzip(self.unzip, [zip_name, "only.xml"], work, self.stdin(),
                                        self.timeout)
                 self.check_run("index only", res2, only["exit_status"], only["messages"],
                                zip_name, "only.xml", "")
-                if self.spec.get("index_complete"):
+                if self.want.get("index_complete"):
                     self.check_index(work / "only.xml", "index only")
             t2 = time.monotonic()
             print(f"{self.name}: extraction {t1 - t0:.2f} s, index only {t2 - t1:.2f} s")

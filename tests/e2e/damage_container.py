@@ -181,7 +181,7 @@ def cut_scenarios(small, big):
             cuts |= {e - 9, e - 8, e - 1, e, e + 1, e + 8, e + 16}
         for cut in sorted(c for c in cuts if 0 <= c < len(a)):
             want = predict_cut(a, cut)
-            yield (f"{case['spec']['name']} cut at {cut}", {ZIP: a[:cut]}, 1, want, None)
+            yield (f"{case['case']['name']} cut at {cut}", {ZIP: a[:cut]}, 1, want, None)
 
 
 def volume_scenarios(vol):

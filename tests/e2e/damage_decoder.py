@@ -48,7 +48,7 @@ def scenarios(cases, rng):
         case = qnlib.load_case(cases, name)
         a = case["files"][ZIP]
         idx, dat = qnlib.single_file_chunks(a)
-        pwd = case["spec"].get("password")
+        pwd = case["case"].get("password")
         stdin = (pwd.encode() if pwd else b"") + b"\n"
         for bits in (1, 1, 2, 3, 8, 32):
             yield (f"{name}: {bits} data bit(s)", {ZIP: flip_in_stream(a, dat, rng, bits)}, stdin,

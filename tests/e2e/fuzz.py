@@ -80,7 +80,7 @@ def main():
     suite = qnlib.Suite("mutation loop")
     for name, runs in RUNS.items():
         case = qnlib.load_case(args.cases, name)
-        pwd = case["spec"].get("password")
+        pwd = case["case"].get("password")
         stdin = (pwd.encode() if pwd else b"") + b"\n"
         for i in range(runs * args.scale):
             d = bytearray(case["files"][ZIP])

@@ -429,9 +429,9 @@ def load_case(cases, name):
     """Files (archive and volumes), index.xml and manifest of one conformance case."""
     import json
     folder = Path(cases) / name
-    spec = json.loads((folder / "case.json").read_text(encoding="utf-8"))
-    names = [spec.get("archive", "archive.qn")] + list(spec.get("volumes") or [])
+    case = json.loads((folder / "case.json").read_text(encoding="utf-8"))
+    names = [case.get("archive", "archive.qn")] + list(case.get("volumes") or [])
     return {"files": {n: (folder / n).read_bytes() for n in names},
             "index": (folder / "index.xml").read_bytes(),
             "manifest": read_manifest(folder / "manifest.tsv"),
-            "spec": spec}
+            "case": case}
