@@ -4,6 +4,7 @@
 import argparse
 import json
 import os
+import re
 import shutil
 import sys
 import time
@@ -33,7 +34,6 @@ def expected_messages(texts, zip_name, xml_name, dest):
 
 def hostile_targets(index_xml, work, dest):
     """Absolute places the records of the index would reach if joined naively, outside dest."""
-    import re
     out = []
     text = index_xml.decode("utf-8", "surrogateescape")
     for rec in re.findall(r"<file>(.*?)</file>", text, re.S):
