@@ -250,6 +250,46 @@ TEST(DamagedStream, NeverCrashes) {
   }
 }
 
+// One symbol of aIdx4 table 0 decoded from a prepared state, in a child: the run must stop
+// with the damaged message.
+void expectDamagedSymbol(const char* what, const std::function<void(dec::DecoderCore&)>& prepare) {
+  const auto r = runChild([&] {
+    freshModel();
+    static const uint8_t zeros[64] = {};
+    dec::DecoderCore c{};
+    c.L = 0, c.H = 0xFFFFFFFF, c.M = 0;
+    c.bufBin = zeros, c.iBin = 0, c.iBlockBin = 64, c.iBit = 0;
+    prepare(c);
+    c.decodeSym<dec::kLeaves4, true>(dec::model, dec::model.aIdx4[0]);
+  });
+  EXPECT_EQ(r.status, 1) << what;
+  EXPECT_NE(r.output.find(kDamaged), std::string::npos) << what << ": " << r.output;
+}
+
+TEST(DamagedStream, EachSymbolCheckStopsTheRun) {
+  expectDamagedSymbol("M below L", [](dec::DecoderCore& c) { c.L = 0x80000000, c.M = 0x10; });
+  expectDamagedSymbol("total 0", [](dec::DecoderCore&) {
+    std::memset(dec::model.aIdx4[0], 0, sizeof dec::model.aIdx4[0]);
+  });
+  expectDamagedSymbol("leaf of count 0", [](dec::DecoderCore&) {
+    uint16_t* t = dec::model.aIdx4[0];  // a root that disagrees with its leaves
+    t[1] = 100, t[2] = 0, t[3] = 0;
+  });
+  expectDamagedSymbol("sub-interval beyond the total", [](dec::DecoderCore&) {
+    uint16_t* t = dec::model.aIdx4[0];  // a root below its leaf, as after a wrap: [0, 10) of 8
+    t[33] = 0, t[17] = 10;
+    dec::rebuildNodes<17>(t);
+    t[1] = 8;
+  });
+  expectDamagedSymbol("escape with nothing unseen", [](dec::DecoderCore& c) {
+    uint16_t* t = dec::model.aIdx4[0];  // every symbol seen, yet the escape still counts
+    for (int n = 17; n < 33; ++n) t[n] = 1;
+    t[33] = 63;
+    dec::rebuildNodes<17>(t);
+    c.M = 0x10000000;  // target 4 of 79: inside the escape's [1, 64)
+  });
+}
+
 TEST(DamagedStream, InstructionBufferOverflowIsReported) {
   // 0x180000 literals without an end of buffer cannot fit one instruction buffer.
   const auto bytes = literalStream(0x180000, true);
