@@ -58,6 +58,12 @@ void closeStream() {
   ctr::statZip[1] = 0;
   ctr::inzipWaiting = false;
   ctr::inzipDone = true;
+  // A driver waiting for a free buffer (chunks behind the end code) need not wait its second.
+  if (lock.owns_lock()) {
+    lock.unlock();
+    ctr::lockIn.notify_all();
+    lock.lock();
+  }
   while (ctr::msgCode[2] != ctr::kStop) ctr::waitSecond(ctr::lockZip, lock);
   ctr::msgCode[2] = 0;
 }
