@@ -32,7 +32,7 @@ int finish() {
 
 // The job for a walked tree: its index written with the run's parameters.
 bool treeJob(const qn::zip::Options& o, qn::zip::ArchiveJob& job) {
-  qn::zip::SourceTree tree = qn::zip::walkPaths(o.paths);
+  qn::zip::SourceTree tree = qn::zip::walkPaths(o.paths, o.archive);
   job.indexText = qn::zip::writeIndex(tree, o.param, static_cast<int64_t>(std::time(nullptr)));
   job.plan = qn::zip::planFromTree(tree, o.param);
   return true;

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <set>
 
 #include "frontend/frontend.h"
@@ -20,9 +22,30 @@ std::string joinRel(const std::string& dir, const std::string& name) {
   return dir.empty() ? name : dir + "/" + name;
 }
 
+// The canonical directory and the base name of a path (the directory need not hold the file).
+std::pair<std::string, std::string> canonical(const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  char buf[PATH_MAX];
+  return {realpath(dir.c_str(), buf) ? std::string(buf) : dir, base};
+}
+
+// True for "name" and "name.N" (N decimal digits).
+bool isArchiveName(const std::string& base, const std::string& archive) {
+  if (base.compare(0, archive.size(), archive) != 0) return false;
+  if (base.size() == archive.size()) return true;
+  if (base[archive.size()] != '.' || base.size() == archive.size() + 1) return false;
+  for (size_t i = archive.size() + 1; i < base.size(); ++i)
+    if (base[i] < '0' || base[i] > '9') return false;
+  return true;
+}
+
 class Walker {
  public:
-  explicit Walker(SourceTree& t) : t_(t) {}
+  Walker(SourceTree& t, const std::string& archive) : t_(t) {
+    if (!archive.empty()) archive_ = canonical(archive);
+  }
 
   // One entry named rel (archive path) found at src.
   void entry(const std::string& src, const std::string& dir, const std::string& name) {
@@ -32,6 +55,7 @@ class Walker {
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return fail(txt::kZipSkipType, src);
     if (!nameFits(name) || rel.size() > kMaxRelName) return fail(txt::kZipSkipName, src);
     if (!seen_.insert(rel).second) return fail(txt::kZipSkipTwice, src);
+    if (S_ISREG(st.st_mode) && isArchive(src)) return fail(txt::kZipSkipArchive, src);
     if (S_ISDIR(st.st_mode)) {
       t_.dirs.push_back(rel);
       return directory(src, rel);
@@ -74,8 +98,17 @@ class Walker {
     ++t_.skipped;
   }
 
+  bool isArchive(const std::string& src) const {
+    if (archive_.second.empty()) return false;
+    size_t slash = src.rfind('/');
+    std::string base = slash == std::string::npos ? src : src.substr(slash + 1);
+    if (!isArchiveName(base, archive_.second)) return false;  // cheap test first
+    return canonical(src).first == archive_.first;
+  }
+
   SourceTree& t_;
   std::set<std::string> seen_;
+  std::pair<std::string, std::string> archive_;
 };
 
 // The base name of a path argument; "" when its contents belong at the root.
@@ -95,10 +128,10 @@ bool nameFits(const std::string& s) {
   return true;
 }
 
-SourceTree walkPaths(const std::vector<std::string>& paths) {
+SourceTree walkPaths(const std::vector<std::string>& paths, const std::string& archive) {
   SourceTree t;
   t.dirs.push_back("");
-  Walker w(t);
+  Walker w(t, archive);
   for (const std::string& p : paths) {
     std::string top = topName(p);
     struct stat st {};

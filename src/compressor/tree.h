@@ -33,6 +33,7 @@ bool nameFits(const std::string& s);
 // the root when the argument is "." or "/"), a file argument at the root. Inside a
 // directory the files come first, in byte order of their names, then the subdirectories,
 // each walked the same way.
-SourceTree walkPaths(const std::vector<std::string>& paths);
+// Files that are the archive being written (archive, "archive.N") are skipped with a warning.
+SourceTree walkPaths(const std::vector<std::string>& paths, const std::string& archive = "");
 
 }  // namespace qn::zip

@@ -283,28 +283,45 @@ def suite_index_case(case):
 
 
 def typed_password(wd, args, password):
-    """Runs quarnzip on a terminal and types the password when it is asked for."""
+    """Runs quarnzip on a terminal and types the password key by key, each key once the
+    program waits for it with echo off (the waits are bounds for a failure, not timing)."""
     import select
+    import termios
+    import time
     master, slave = os.openpty()
     p = subprocess.Popen([ZIP] + args, cwd=wd, stdin=slave, stdout=slave, stderr=slave)
+    out = b""
+
+    def read_some(timeout):
+        nonlocal out
+        ready, _, _ = select.select([master], [], [], timeout)
+        if ready:
+            try:
+                out += os.read(master, 4096)
+            except OSError:
+                return False
+        return True
+
+    def wait_for(cond):
+        deadline = time.monotonic() + 30
+        while not cond():
+            if time.monotonic() > deadline or not read_some(0.01):
+                return False
+        return True
+
+    ok = wait_for(lambda: b"Please input the password" in out)
+    for ch in password + "\r":
+        ok = ok and wait_for(lambda: not termios.tcgetattr(slave)[3] & termios.ECHO)
+        stars = out.count(b"*")
+        os.write(master, ch.encode())
+        if ch != "\r":
+            ok = ok and wait_for(lambda: out.count(b"*") > stars)
+    wait_for(lambda: p.poll() is not None)
+    while read_some(0.05) and select.select([master], [], [], 0)[0]:
+        pass
     os.close(slave)
-    out, sent = b"", False
-    while True:
-        ready, _, _ = select.select([master], [], [], 30)
-        if not ready:
-            break
-        try:
-            data = os.read(master, 4096)
-        except OSError:
-            break
-        if not data:
-            break
-        out += data
-        if not sent and b"Please input the password" in out:
-            os.write(master, password.encode() + b"\r")
-            sent = True
     os.close(master)
-    return p.wait(), out
+    return (p.wait() if ok else -1), out
 
 
 def suite_errors():
@@ -397,6 +414,16 @@ def suite_errors():
     check(u.returncode == 0, f"index-in sizes: extraction exit {u.returncode}")
     got = {n: open(os.path.join(w2, "out", n), "rb").read() for n in os.listdir(os.path.join(w2, "out"))}
     check(got == {"good.txt": b"goo", "bad&lt;name": b"", "missing": b"\0" * 4}, f"index-in sizes: {got!r}")
+    # The archive inside the tree it packs: itself and its volume files are left out.
+    put(os.path.join(w2, "src", "self.qn.1"), b"old volume")
+    put(os.path.join(w2, "src", "self.qn.x"), b"not a volume")
+    z = zip_(w2, ["src/self.qn", "src/."])
+    check(z.returncode == 1 and b"Skipped src/./self.qn.1: it is the archive being written" in z.stdout,
+          f"archive inside the tree: {z.stdout[-300:]!r}")
+    xml = subprocess.run([UNZIP, "src/self.qn", "self.xml"], cwd=w2, capture_output=True)
+    names = open(os.path.join(w2, "self.xml"), "rb").read() if xml.returncode == 0 else b""
+    check(b"<name>self.qn.x</name>" in names and b"<name>self.qn.1</name>" not in names
+          and b"<name>self.qn</name>" not in names, "archive inside the tree: index")
     r = zip_(w2, ["no/such/dir/a.qn", "src"])
     check(r.returncode == 1 and b"Fail writing archive file no/such/dir/a.qn" in r.stdout, "unwritable archive")
     r = zip_(w2, ["archive2.qn", "nonexistent"])
