@@ -1,5 +1,4 @@
-// Archive writer: the 16-byte header, the two streams cut into checked chunks, the
-// data-stream end field, and the split into volume files as the reader counts them.
+// Archive writer: header, checked chunks, data-stream end field and volume files.
 #include "compressor/archive.h"
 
 #include <cstdio>

@@ -1,11 +1,11 @@
-// Archive writer: the 16-byte header, the two streams cut into checked chunks, the
-// data-stream end field, and the split into volume files as the reader counts them.
+// Archive writer: header, checked chunks, data-stream end field and volume files.
 #pragma once
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+// Volume files are cut where the reader, counting 2 MiB per chunk, switches files.
 namespace qn::zip {
 
 inline constexpr uint32_t kChunkBytes = 0x200000;          // stored chunk: payload + sum

@@ -1,5 +1,4 @@
-// Archive compressor: encodes the index stream and the data stream of one archive with the
-// stream writer and the match finder, and writes the archive and its volumes.
+// Archive compressor: codes the index and data streams and writes the archive.
 #include "compressor/compress.h"
 
 #include <cstring>

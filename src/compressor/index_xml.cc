@@ -1,5 +1,4 @@
-// The index document: written from a walked tree, or read from a hand-written file the way
-// the decompressor reads it, into the plan of files and column lines the data stream follows.
+// Index document: written from a tree, or read as the decompressor reads it, into a plan.
 #include "compressor/index_xml.h"
 
 #include <cstdio>

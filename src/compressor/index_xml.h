@@ -1,5 +1,4 @@
-// The index document: written from a walked tree, or read from a hand-written file the way
-// the decompressor reads it, into the plan of files and column lines the data stream follows.
+// Index document: written from a tree, or read as the decompressor reads it, into a plan.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -7,6 +6,7 @@
 
 #include "compressor/tree.h"
 
+// The plan is the order of file records and column lines that the data stream follows.
 namespace qn::zip {
 
 // One step of the record order the decompressor follows: a file record or a column line.

@@ -1,6 +1,4 @@
-// Data-stream layout: the order in which the decompressor's output rotation consumes the
-// bytes of the files (batches of `column` files, turns of `cluster` bytes, every piece
-// ending the current turn), and a reader that produces the stream in that order.
+// Data-stream layout: the files' bytes in the order the decompressor's rotation takes them.
 #include "compressor/layout.h"
 
 #include <algorithm>

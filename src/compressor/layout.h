@@ -1,6 +1,4 @@
-// Data-stream layout: the order in which the decompressor's output rotation consumes the
-// bytes of the files (batches of `column` files, turns of `cluster` bytes, every piece
-// ending the current turn), and a reader that produces the stream in that order.
+// Data-stream layout: the files' bytes in the order the decompressor's rotation takes them.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +7,8 @@
 
 #include "compressor/index_xml.h"
 
+// Batches of `column` files, turns of `cluster` bytes, every piece (1 MiB chunk or block)
+// ending the current turn; and readers that produce the stream in that order.
 namespace qn::zip {
 
 // A run of bytes of one file record of the plan.

@@ -1,6 +1,4 @@
-// Match finder and parsers: hash chains over a sliding window of the stream, a greedy/lazy
-// parser for the fast levels and a price-driven optimal parser for the high levels. The
-// stream is parsed one 1 MiB chunk at a time; no match crosses the end of its chunk.
+// Match finder and parsers: hash chains or binary trees, lazy or price-driven optimal parse.
 #include "compressor/lz.h"
 
 #include <algorithm>

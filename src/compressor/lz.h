@@ -1,10 +1,9 @@
-// Match finder and parsers: hash chains over a sliding window of the stream, a greedy/lazy
-// parser for the fast levels and a price-driven optimal parser for the high levels. The
-// stream is parsed one 1 MiB chunk at a time; no match crosses the end of its chunk.
+// Match finder and parsers: hash chains or binary trees, lazy or price-driven optimal parse.
 #pragma once
 #include <cstdint>
 #include <vector>
 
+// The stream is parsed one 1 MiB chunk at a time; no match crosses the end of its chunk.
 namespace qn::zip {
 
 // Prices in 1/16 bit of what the coder would spend now (the optimal parser's guide).

@@ -1,5 +1,4 @@
-// quarnzip: program entry; reads the options, walks the paths (or takes a given index),
-// compresses and reports.
+// quarnzip: program entry; options, tree walk or given index, compression, summary.
 #include <cstdio>
 #include <cstring>
 #include <ctime>

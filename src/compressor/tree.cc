@@ -1,5 +1,4 @@
-// Tree walk: turns the command line's paths into the directory list and the file records
-// of an archive, in a stable order, skipping what the index cannot carry.
+// Tree walk: the command line's paths as the archive's directory list and file records.
 #include "compressor/tree.h"
 
 #include <dirent.h>

@@ -1,10 +1,10 @@
-// Tree walk: turns the command line's paths into the directory list and the file records
-// of an archive, in a stable order, skipping what the index cannot carry.
+// Tree walk: the command line's paths as the archive's directory list and file records.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <vector>
 
+// A stable order; what the index cannot carry is skipped with a warning.
 namespace qn::zip {
 
 struct SourceFile {

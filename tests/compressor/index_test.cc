@@ -1,5 +1,4 @@
-// Index document: the tree walk's order and skips, the written text, and the reading of a
-// hand-written index into batches the way the decompressor reads it.
+// Index document: walk order and skips, written text, hand-written index read like the decompressor.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>

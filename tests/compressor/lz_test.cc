@@ -1,5 +1,4 @@
-// Match finder and parsers: every parse rebuilds its input, respects the chunk and distance
-// rules, and long runs use the long length forms.
+// Match finder and parsers: every parse rebuilds its input and keeps the chunk and distance rules.
 #include <gtest/gtest.h>
 
 #include <random>
