@@ -169,7 +169,6 @@ int LzEncoder::treeWalk(uint32_t p, uint32_t h, uint32_t best, Match* out) {
   const uint8_t* cur = at(p);
   uint32_t* left = &chain_[static_cast<size_t>(p & chainMask_) * 2];   // smaller suffixes
   uint32_t* right = left + 1;                                           // larger suffixes
-  uint32_t lenLeft = 0, lenRight = 0;
   uint32_t c = head4_[h];
   head4_[h] = p;
   int n = 0;
@@ -181,29 +180,26 @@ int LzEncoder::treeWalk(uint32_t p, uint32_t h, uint32_t best, Match* out) {
     }
     uint32_t* pair = &chain_[static_cast<size_t>(c & chainMask_) * 2];
     const uint8_t* m = at(c);
-    uint32_t len = std::min(lenLeft, lenRight);
-    if (m[len] == cur[len]) {
-      len += matchLen(m + len, cur + len, limit - len);
-      if (out && len > best && len >= minLengthFor(d) && n < kMaxMatches - 2) {
-        best = len;
-        out[n++] = {len, d};
-      }
-      if (len >= limit) {  // as long as we look: c's subtrees become p's
-        *left = pair[0];
-        *right = pair[1];
-        return n;
-      }
+    // Every node is compared from its first byte: nodes inserted near a chunk's end were
+    // placed by shorter comparisons, so the prefix the bounds share cannot be taken on trust.
+    uint32_t len = matchLen(m, cur, limit);
+    if (out && len > best && len >= minLengthFor(d) && n < kMaxMatches - 2) {
+      best = len;
+      out[n++] = {len, d};
+    }
+    if (len >= limit) {  // as long as we look: c's subtrees become p's
+      *left = pair[0];
+      *right = pair[1];
+      return n;
     }
     if (m[len] < cur[len]) {
       *left = c;
       left = pair + 1;
       c = *left;
-      lenLeft = len;
     } else {
       *right = c;
       right = pair;
       c = *right;
-      lenRight = len;
     }
   }
 }

@@ -35,11 +35,11 @@ TEST(LengthFields, DistanceLimitsOfShortLengths) {
 
 // Rebuilds the stream from the ops (a byte-by-byte copy, as the interpreter does) and checks
 // every rule a parse must keep.
-uint32_t checkParse(const std::vector<uint8_t>& in, const LzConfig& cfg) {
+uint32_t checkParse(const std::vector<uint8_t>& in, const LzConfig& cfg, size_t chunk = 0x100000) {
   LzEncoder lz(cfg, in.size());
   std::vector<uint8_t> out;
-  for (size_t at = 0; at < in.size(); at += 0x100000) {
-    uint32_t n = static_cast<uint32_t>(std::min<size_t>(0x100000, in.size() - at));
+  for (size_t at = 0; at < in.size(); at += chunk) {
+    uint32_t n = static_cast<uint32_t>(std::min<size_t>(chunk, in.size() - at));
     std::vector<Op> ops;
     lz.parseChunk(in.data() + at, n, nullptr, ops);
     size_t chunkEnd = at + n;
@@ -109,6 +109,14 @@ TEST(Parser, LongRunsFillWholeChunks) {
   EXPECT_EQ(second[0].len, 0x100000u);
   EXPECT_EQ(second[0].dist, 1u);
   EXPECT_LE(first.size(), 3u);  // a literal, then the run
+}
+
+// Near a chunk's end the tree places nodes by comparisons cut short at the end; later walks
+// must not trust the tree's order for a shared prefix. Tiny chunks make such nodes common.
+TEST(Parser, TreeStaysHonestAcrossChunkEnds) {
+  std::vector<uint8_t> text = mixed(400000, 4);
+  LzConfig c{1u << 20, 64, 2, 256, true};
+  for (size_t chunk : {97u, 1000u}) checkParse(text, c, chunk);
 }
 
 // Positions are 32-bit: past the threshold every table moves down. A low threshold makes a
