@@ -2,7 +2,8 @@
 """Round trips through the built quarnzip and quarnunzip.
 
 Usage: roundtrip.py QUARNZIP QUARNUNZIP SHARED_DIR SUITE
-Suites: real (a copy of /usr/include parts, a large shared library), made (random, zeros,
+Suites: real (a copy of /usr/include parts at level 6, a large shared library at level 7),
+made (random, zeros,
 one repeated byte, empty files, deep paths, names with spaces and UTF-8, block mode),
 matrix (column x cluster x volume x password), conformance (trees of the shape of every
 conformance case that extracts cleanly, and the hand-written indexes of the bad_index_*
@@ -118,7 +119,7 @@ def suite_real():
     lib = libs[-1][1]
     os.makedirs(os.path.join(wd2, "src"))
     shutil.copy2(lib, os.path.join(wd2, "src", "lib.so"))
-    roundtrip(f"shared library {os.path.basename(lib)} level 1", wd2, ["-1"])
+    roundtrip(f"shared library {os.path.basename(lib)} level 7", wd2, ["-7"])
     for d in (wd, wd2):
         shutil.rmtree(d)
 
