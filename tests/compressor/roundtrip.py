@@ -3,8 +3,8 @@
 
 Usage: roundtrip.py QUARNZIP QUARNUNZIP SHARED_DIR SUITE
 Suites: real (a copy of /usr/include parts at level 6, a large shared library at level 7),
-made (random, zeros,
-one repeated byte, empty files, deep paths, names with spaces and UTF-8, block mode),
+made (random, zeros, one repeated byte, empty files, deep paths, names with spaces and UTF-8,
+block mode),
 matrix (column x cluster x volume x password), conformance (trees of the shape of every
 conformance case that extracts cleanly, and the hand-written indexes of the bad_index_*
 cases through --index-in), errors (bad command lines and unpackable paths).
