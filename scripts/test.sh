@@ -64,7 +64,10 @@ total=$((SECONDS - start))
 echo "  whole run: $((total / 60)) min $((total % 60)) s"
 # CPU time of everything the run started: on a busy machine, CPU time / 2 cores estimates
 # the wall time of an idle two-core machine.
-cpu=$(times | tail -1 | awk '{ t = 0; for (i = 1; i <= 2; i++) { split($i, a, /[ms]/); t += a[1] * 60 + a[2] } printf "%d", t }')
+times_file=$(mktemp)
+times >"$times_file"                  # in this shell: a pipe would run it in a subshell
+cpu=$(tail -1 "$times_file" | awk '{ t = 0; for (i = 1; i <= 2; i++) { split($i, a, /[ms]/); t += a[1] * 60 + a[2] } printf "%d", t }')
+rm -f "$times_file"
 echo "  CPU time (user + sys): $((cpu / 60)) min $((cpu % 60)) s"
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED: ${failed[*]}"
