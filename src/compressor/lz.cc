@@ -222,7 +222,7 @@ int LzEncoder::find(uint32_t p, uint32_t maxLen, bool withTwo, Match* out) {
   // One candidate: kept when it is longer than the best so far and its distance can be coded
   // with that length.
   auto consider = [&](uint32_t c) __attribute__((always_inline)) {
-    if (c == 0 || c >= p || c < bufStart_) return;
+    if (c == 0 || c >= p || c < bufStart_ || best >= maxLen) return;  // cur[best] must lie inside
     uint32_t d = p - c;
     if (d > window_) return;
     const uint8_t* m = at(c);
