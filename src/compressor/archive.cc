@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "container/container.h"
 #include "frontend/frontend.h"
 
 namespace qn::zip {
@@ -29,7 +30,7 @@ class Out {
   // One stored chunk: payload and its sum.
   void chunk(const uint8_t* p, uint64_t n) {
     uint8_t sum[8];
-    put64(sum, chunkSum(p, n));
+    put64(sum, ctr::chunkSum(p, static_cast<uint32_t>(n)));  // the reader's own sum
     write(p, n);
     write(sum, 8);
   }
@@ -58,15 +59,6 @@ class Out {
 
 uint64_t chunkCount(uint64_t n) { return n == 0 ? 0 : (n + kChunkPayload - 1) / kChunkPayload; }
 
-uint64_t chunkSum(const uint8_t* p, uint64_t n) {
-  uint64_t s = 0;
-  for (uint64_t i = 0; i + 8 <= n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);  // little-endian host
-    s += w;
-  }
-  return s;
-}
 
 uint32_t VolumeCounter::next() {
   if (volume_ != 0 && count_ >= volume_) {

@@ -20,7 +20,6 @@ uint64_t chunkCount(uint64_t n);
 std::vector<uint32_t> dataChunkFiles(uint64_t indexChunks, uint64_t dataChunks, uint32_t volumeMiB);
 
 // Chunk check: the sum of the payload's 64-bit little-endian words, modulo 2^64.
-uint64_t chunkSum(const uint8_t* p, uint64_t n);
 
 // Counts chunks as the reader does and names the file each data chunk goes to.
 class VolumeCounter {
