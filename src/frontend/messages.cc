@@ -70,6 +70,15 @@ void errLocked(const char* cn, const char* en) {
   iError = 1;
 }
 
+// Formats both texts of a pair with the same arguments.
+void formatPair(const Text& t, va_list ap, std::string& cn, std::string& en) {
+  va_list ap2;
+  va_copy(ap2, ap);
+  vformatInto(cn, t.cn, ap);
+  vformatInto(en, t.en, ap2);
+  va_end(ap2);
+}
+
 }  // namespace
 
 void msg(const char* cn, const char* en) {
@@ -85,12 +94,9 @@ void err(const char* cn, const char* en) {
 void msgf(const Text& t, ...) {
   std::lock_guard lk(mutexMsg);
   std::string cn, en;
-  va_list ap, ap2;
+  va_list ap;
   va_start(ap, t);
-  va_copy(ap2, ap);
-  vformatInto(cn, t.cn, ap);
-  vformatInto(en, t.en, ap2);
-  va_end(ap2);
+  formatPair(t, ap, cn, en);
   va_end(ap);
   consoleText(cn.c_str(), en.c_str());
 }
@@ -98,12 +104,9 @@ void msgf(const Text& t, ...) {
 void errf(const Text& t, ...) {
   std::lock_guard lk(mutexMsg);
   std::string cn, en;
-  va_list ap, ap2;
+  va_list ap;
   va_start(ap, t);
-  va_copy(ap2, ap);
-  vformatInto(cn, t.cn, ap);
-  vformatInto(en, t.en, ap2);
-  va_end(ap2);
+  formatPair(t, ap, cn, en);
   va_end(ap);
   errLocked(cn.c_str(), en.c_str());
 }
