@@ -50,9 +50,6 @@ stage() {
 }
 
 stage "normal" build "-DCMAKE_BUILD_TYPE=RelWithDebInfo" ""
-# g++ 12 with sanitizers reports false "may be used uninitialized" warnings inside the
-# standard library (std::function in <regex>, which GoogleTest's headers pull in); -Werror
-# would make them fatal, so the sanitizer stages switch that one warning off.
 san="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BENCH=OFF"
 stage "asan+ubsan" build-asan "$san -DQN_SANITIZE=address" "-LE slow"
 stage "tsan" build-tsan "$san -DQN_SANITIZE=thread" "-L pipeline"
