@@ -131,8 +131,8 @@ bool collectorStopped(const char* site) {
 }
 
 // Step 1 of the collector: claims the block buffer pBwtW; -1 on a stop request.
-// Unlike the original wait, this one also watches control word 4, so the
-// collector can be stopped while all three block buffers are in use.
+// The wait also watches control word 4, so the collector can be stopped
+// while all three block buffers are in use.
 int claimBlock() {
   for (;;) {
     if (collectorStopped("switch_outblock1")) return -1;
