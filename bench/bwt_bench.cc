@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "compressor/bwt_forward.h"
+#include "quarnzip/bwt_forward.h"
 #include "reconstruct/bwt_test_util.h"
 
 using namespace qn::rec::test;

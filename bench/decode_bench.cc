@@ -10,12 +10,14 @@
 #include <thread>
 #include <vector>
 
-#include "compressor/stream_writer.h"
+#include "quarnzip/stream_writer.h"
 #include "container/container.h"
-#include "decoder/arith.h"
-#include "decoder/codes.h"
+#include "driver/driver.h"
+#include "decoder/decoder.h"
+#include "core/codes.h"
 #include "decoder/decoder.h"
 #include "frontend/frontend.h"
+#include "driver/driver.h"
 #include "reconstruct/reconstruct.h"
 
 using namespace qn;
@@ -53,7 +55,7 @@ uint64_t matchSymbols(uint32_t len, uint64_t dist) {
   if (len == 2) return 2;
   uint64_t s = len <= 7 ? 1 : len <= 19 ? 2 : len <= 275 ? 2 : len <= 787 ? 3 : 4;
   int w = 0;
-  while (dist - 1 >= dec::kDistBase[w + 1]) ++w;
+  while (dist - 1 >= core::kDistBase[w + 1]) ++w;
   return s + 1 + uint64_t(w) + 1;
 }
 
@@ -61,7 +63,7 @@ uint64_t matchSymbols(uint32_t len, uint64_t dist) {
 // of output as the compressor does.
 Workload encode(const std::vector<uint8_t>& data) {
   Workload wl;
-  dec::Model m{};
+  core::Model m{};
   m.init();
   zip::StreamWriter w(m);
   w.beginStream(true, 1);
@@ -99,14 +101,14 @@ Workload encode(const std::vector<uint8_t>& data) {
       ++i, ++inBuffer;
     }
   }
-  wl.stream = w.endStream(dec::kCtlEndData);
+  wl.stream = w.endStream(core::kCtlEndData);
   wl.outBytes = data.size();
   return wl;
 }
 
 // One decode of the whole stream; returns seconds spent decoding.
 double decodeOnce(const Workload& wl) {
-  dec::model = dec::Model{};
+  dec::model = core::Model{};
   dec::model.init();
   dec::L = 0, dec::H = 0xFFFFFFFF;
   ctr::statZip[0] = 0, ctr::statZip[1] = 3;

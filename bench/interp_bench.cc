@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "container/container.h"
+#include "driver/driver.h"
 #include "frontend/frontend.h"
+#include "driver/driver.h"
 #include "reconstruct/reconstruct.h"
 
 namespace {
@@ -55,8 +57,8 @@ double run(const std::vector<uint32_t>& w, int reps) {
 int main() {
   fe::iMaxBuf = 8 << 20;
   fe::iMaxBuf_1 = fe::iMaxBuf - 1;
-  ctr::initBuf(fe::iMaxBuf);
-  ctr::initStreamUnzip(nullptr);
+  drv::initBuf(fe::iMaxBuf);
+  drv::initStreamUnzip(nullptr);
   ctr::fLen = uint64_t{1} << 40;
   std::mt19937_64 rng(1);
   for (int64_t k = 0; k < fe::iMaxBuf; ++k) ctr::bufChr[k] = uint8_t(rng());

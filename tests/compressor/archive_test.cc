@@ -7,8 +7,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "compressor/archive.h"
-#include "container/container.h"
+#include "quarnzip/archive.h"
+#include "core/checksum.h"
 
 namespace qn::zip {
 namespace {
@@ -65,7 +65,7 @@ TEST(Volumes, WritesHeaderChunksAndVolumeFiles) {
   EXPECT_EQ(le64(f0, 64), 64u + 8 + data.size() + 4 * 8);
   EXPECT_EQ(f1.size(), 2u * 2097152);  // volume 4: two chunks per later file
   EXPECT_EQ(f2.size(), 24u);           // the last chunk: 16 bytes and its sum
-  EXPECT_EQ(le64(f2, 16), ctr::chunkSum(data.data() + 3 * 2097144, 16));
+  EXPECT_EQ(le64(f2, 16), core::chunkSum(data.data() + 3 * 2097144, 16));
   EXPECT_EQ(f1.substr(0, 64), std::string(data.begin() + 2097144, data.begin() + 2097144 + 64));
   EXPECT_EQ(total, f0.size() + f1.size() + f2.size());
   struct stat st;

@@ -8,9 +8,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "compressor/index_xml.h"
-#include "compressor/tree.h"
-#include "frontend/frontend.h"
+#include "quarnzip/index_xml.h"
+#include "quarnzip/tree.h"
+#include "core/format.h"
+#include "quarnzip/report.h"
 
 namespace qn::zip {
 namespace {
@@ -22,8 +23,8 @@ class TempTree : public ::testing::Test {
     ASSERT_NE(mkdtemp(d), nullptr);
     root_ = d;
     ASSERT_EQ(chdir(root_.c_str()), 0);  // messages log into the working directory
-    fe::iLanguage = 2;
-    fe::iError = 0;
+    zip::reportState().language = 2;
+    zip::reportState().error = 0;
   }
   void TearDown() override { std::system(("rm -rf '" + root_ + "'").c_str()); }
   void file(const std::string& rel, const std::string& body, time_t mtime = 1700000000) {
@@ -56,7 +57,7 @@ TEST_F(TempTree, WalkOrderAndSkips) {
 
   SourceTree t = walkPaths({root_ + "/t"});
   EXPECT_EQ(t.skipped, 5);
-  EXPECT_EQ(fe::iError, 1);  // every skip is reported
+  EXPECT_EQ(zip::reportState().error, 1);  // every skip is reported
   EXPECT_EQ(t.dirs, (std::vector<std::string>{"", "t", "t/a", "t/a/empty", "t/b"}));
   std::vector<std::string> files;
   for (const SourceFile& f : t.files) files.push_back(f.dir + "|" + f.name);
@@ -114,11 +115,11 @@ TEST(IndexPlanReader, ReadsLikeTheDecompressor) {
       "<file>\n<size>7</size><name>x</name>\n</file>\n"  // but "</files>" does not close it
       "</index>\n<file>\n<size>99</size>\n</file>\n";  // after the end: not read
   IndexPlan p = planFromIndex(x, "/src");
-  EXPECT_EQ(p.param[fe::kCluster], 16u);
-  EXPECT_EQ(p.param[fe::kBwt], 1u);
-  EXPECT_EQ(p.param[fe::kBlock], 2u);
-  EXPECT_EQ(p.param[fe::kPipes], 4u);  // not a parameter-block child: the default stays
-  EXPECT_EQ(p.param[fe::kColumn], 3u);
+  EXPECT_EQ(p.param[core::kCluster], 16u);
+  EXPECT_EQ(p.param[core::kBwt], 1u);
+  EXPECT_EQ(p.param[core::kBlock], 2u);
+  EXPECT_EQ(p.param[core::kPipes], 4u);  // not a parameter-block child: the default stays
+  EXPECT_EQ(p.param[core::kColumn], 3u);
   ASSERT_EQ(p.items.size(), 3u);
   EXPECT_EQ(p.items[0].size, 12u);
   EXPECT_EQ(p.items[0].src, "/src/p/a");

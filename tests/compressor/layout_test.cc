@@ -3,7 +3,7 @@
 
 #include <random>
 
-#include "compressor/layout.h"
+#include "quarnzip/layout.h"
 
 namespace qn::zip {
 namespace {

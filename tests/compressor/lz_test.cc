@@ -3,7 +3,7 @@
 
 #include <random>
 
-#include "compressor/lz.h"
+#include "quarnzip/lz.h"
 
 namespace qn::zip {
 namespace {

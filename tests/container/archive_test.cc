@@ -54,10 +54,10 @@ TEST(ChunkSum, WordsAddModulo64Bits) {
   std::vector<uint8_t> v;
   putLe(v, 0xFFFFFFFFFFFFFFFFull, 8);
   putLe(v, 2, 8);
-  EXPECT_EQ(ctr::chunkSum(v.data(), 16), 1u);  // wrapped
+  EXPECT_EQ(core::chunkSum(v.data(), 16), 1u);  // wrapped
   v = {1, 2, 3, 4, 5, 6, 7, 8, 0x10, 0, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(ctr::chunkSum(v.data(), 16), 0x0807060504030211ull);  // little-endian words
-  EXPECT_EQ(ctr::chunkSum(v.data(), 0), 0u);
+  EXPECT_EQ(core::chunkSum(v.data(), 16), 0x0807060504030211ull);  // little-endian words
+  EXPECT_EQ(core::chunkSum(v.data(), 0), 0u);
 }
 
 TEST_F(Archive, ChunksAreReadAndChecked) {

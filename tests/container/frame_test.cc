@@ -45,7 +45,7 @@ TEST_F(Frame, PlainModeStopsThreeThreads) {
   Stopper s2(&ctr::mutexZip, &ctr::lockZip, 2), s3(&ctr::mutexCmd, &ctr::lockCmdR, 3),
       s6(&ctr::mutexChr, &ctr::lockOut, 6);
   for (Stopper* s : {&s2, &s3, &s6}) s->start();
-  ctr::threadStop();  // would wait for ever if it waited for a word without a thread
+  drv::threadStop();  // would wait for ever if it waited for a word without a thread
   for (Stopper* s : {&s2, &s3, &s6}) {
     s->t.join();
     EXPECT_TRUE(s->stopped) << s->word;
@@ -61,7 +61,7 @@ TEST_F(Frame, BlockModeStopsFiveThreads) {
                  Stopper(&ctr::mutexChr, &ctr::lockBwtW, 4), Stopper(&ctr::mutexBwt, &ctr::lockBwtR0, 5),
                  Stopper(&ctr::mutexBwt, &ctr::lockOut, 6)};
   for (auto& x : s) x.start();
-  ctr::threadStop();
+  drv::threadStop();
   for (auto& x : s) {
     x.t.join();
     EXPECT_TRUE(x.stopped) << x.word;
@@ -85,7 +85,7 @@ TEST_F(Frame, AllocationFailuresStop) {
   GTEST_SKIP() << "the sanitizers' allocators end the process on an impossible allocation";
 #endif
   // 2^50 bytes of ring cannot be had: the first allocation fails with its own message.
-  EXPECT_HALT(ctr::initBuf(int64_t{1} << 50), "\nFail allocating the character buffer memory\n");
+  EXPECT_HALT(drv::initBuf(int64_t{1} << 50), "\nFail allocating the character buffer memory\n");
 }
 
 class Incmd : public ::testing::Test {

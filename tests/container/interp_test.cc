@@ -150,25 +150,25 @@ TEST_F(Interp, OpeningTextCheck) {
   const std::string head = "<?xml version=\"1.0\"?>";
   std::vector<uint32_t> w(head.begin(), head.end());
   w.push_back(262);
-  ctr::initStreamUnzip("<?xml version=");
+  drv::initStreamUnzip("<?xml version=");
   EXPECT_EQ(run(w), int32_t(head.size()));
   EXPECT_EQ(ctr::bufCheckStr[0], 0);  // passed and cleared
 
   // Fourteen bytes that differ in the last one are refused.
-  ctr::initStreamUnzip("<?xml version=");
+  drv::initStreamUnzip("<?xml version=");
   std::vector<uint32_t> bad(w);
   bad[13] = '-';
   EXPECT_HALT(run(bad), "\nInvalid password or zip packet\n");
 
   // A match may carry the count past the text's length in one instruction.
-  ctr::initStreamUnzip("abcabcabc");
+  drv::initStreamUnzip("abcabcabc");
   EXPECT_EQ(run({'a', 'b', 'c', M | 20, 3, 262}), 23);
   EXPECT_EQ(ctr::bufCheckStr[0], 0);
-  ctr::initStreamUnzip("abcabcabd");
+  drv::initStreamUnzip("abcabcabd");
   EXPECT_HALT(run({'a', 'b', 'c', M | 20, 3, 262}), "Invalid password or zip packet");
 
   // A text longer than 63 characters is cut to 63.
-  ctr::initStreamUnzip(std::string(80, 'q').c_str());
+  drv::initStreamUnzip(std::string(80, 'q').c_str());
   EXPECT_EQ(std::strlen(ctr::bufCheckStr), 63u);
 }
 

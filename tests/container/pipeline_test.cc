@@ -3,7 +3,7 @@
 #include <cstring>
 #include <random>
 
-#include "compressor/stream_writer.h"
+#include "quarnzip/stream_writer.h"
 #include "index/index.h"
 #include "support.h"
 
@@ -21,7 +21,7 @@ struct Plan {
 // instruction buffer at every 1 MiB of output and sometimes earlier. Distances count in the
 // character ring, where a chunk closed early is followed by zeros up to the next 1 MiB.
 Plan makeStream(std::mt19937_64& rng, size_t total, const std::string& head, unsigned endCode) {
-  dec::Model writerModel;
+  core::Model writerModel;
   writerModel.setParams(63, 5);
   writerModel.init();
   zip::StreamWriter w(writerModel);
@@ -86,11 +86,11 @@ std::vector<uint8_t> readAll(const char* name) {
 void runPass(std::mt19937_64& rng, const Plan& p, const char* check) {
   fe::iEscape = 63;  // the decoder takes the parameters into the model at the stream's start
   fe::iFlush = 5;
-  dec::model = dec::Model{};
+  dec::model = core::Model{};
   dec::model.setParams(63, 5);
   dec::model.init();
   test::makeRing();
-  ctr::initStreamUnzip(check);
+  drv::initStreamUnzip(check);
   idx::fpOut = std::fopen("out.bin", "wb");
   ASSERT_NE(idx::fpOut, nullptr);
   idx::fpXml = nullptr;
@@ -98,15 +98,15 @@ void runPass(std::mt19937_64& rng, const Plan& p, const char* check) {
   ctr::d = 100.0 / double(p.expect.size());
   fe::sTime = std::time(nullptr);
   dec::syncUnzip(0);
-  ctr::threadStart();
+  drv::threadStart();
   for (size_t at = 0; at < p.stream.size();) {
     const size_t piece = std::min<size_t>(p.stream.size() - at, 8 * (1 + rng() % (0x1FFFF8 / 8)));
     std::memcpy(ctr::bufInStream, p.stream.data() + at, piece);
-    ctr::inStreamUnzip(ctr::bufInStream, int32_t(piece));
+    drv::inStreamUnzip(ctr::bufInStream, int32_t(piece));
     at += piece;
   }
-  ctr::flushStreamUnzip(263);
-  ctr::threadStop();
+  drv::flushStreamUnzip(263);
+  drv::threadStop();
   std::fclose(idx::fpOut);
   idx::fpOut = nullptr;
 }

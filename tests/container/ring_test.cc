@@ -96,7 +96,7 @@ class Ring : public ::testing::Test {
   // Reads a chunk "from the archive" straight into the fill buffer and hands it over.
   static void handOver(const std::vector<uint8_t>& bytes) {
     if (!bytes.empty()) std::memcpy(ctr::bufInStream, bytes.data(), bytes.size());
-    ctr::inStreamUnzip(ctr::bufInStream, int32_t(bytes.size()));
+    drv::inStreamUnzip(ctr::bufInStream, int32_t(bytes.size()));
   }
   uint32_t codes_[7];
 };
@@ -124,20 +124,20 @@ TEST_F(Ring, ResetAndFirstHandOver) {
 
 TEST_F(Ring, HandOverLimit) {
   ctr::statZip[1] = 0;  // the other buffer is free: the hand-over returns at once
-  ctr::inStreamUnzip(ctr::bufZip[0], 0x200000);
+  drv::inStreamUnzip(ctr::bufZip[0], 0x200000);
   EXPECT_EQ(ctr::lenZip[0], 0x200000u);
   EXPECT_EQ(states(), std::make_pair(2u, 1u));
   ctr::statZip[0] = 0;
-  EXPECT_HALT(ctr::inStreamUnzip(ctr::bufZip[1], 0x200001),
+  EXPECT_HALT(drv::inStreamUnzip(ctr::bufZip[1], 0x200001),
               "\nError: inStreamUnzip 200001 > 200000\n.*please see the log file");
-  EXPECT_HALT(ctr::inStreamUnzip(ctr::bufZip[1], -8), "inStreamUnzip fffffff8 > 200000");
+  EXPECT_HALT(drv::inStreamUnzip(ctr::bufZip[1], -8), "inStreamUnzip fffffff8 > 200000");
 }
 
 TEST_F(Ring, DrainWithNothingPending) {
   codes_[4] = 77;  // plain mode: the block collector's word is never touched
   FakeDecoder decoder;
   decoder.start();
-  ctr::flushStreamUnzip(263);
+  drv::flushStreamUnzip(263);
   EXPECT_EQ(states(), std::make_pair(0u, 0u));
   decoder.stop();
   EXPECT_TRUE(decoder.endOfInput);
@@ -147,10 +147,10 @@ TEST_F(Ring, DrainWithNothingPending) {
 
   // Block mode: the collector's word receives the end-of-input code.
   fe::iBWT = 1;
-  ctr::initStreamUnzip(nullptr);
+  drv::initStreamUnzip(nullptr);
   FakeDecoder decoder2;
   decoder2.start();
-  ctr::flushStreamUnzip(263);
+  drv::flushStreamUnzip(263);
   decoder2.stop();
   EXPECT_EQ(codes_[4], 263u);
   fe::iBWT = 0;
@@ -177,7 +177,7 @@ TEST_F(Ring, ChunksArriveInOrderAndTheEndCodeEndsTheStream) {
   for (int k = 0; k < 5; ++k) handOver(std::vector<uint8_t>(4000, 9));
   // A partly filled buffer is handed over by the drain; here it also comes after the end.
   ctr::lenInStream = 8;
-  ctr::flushStreamUnzip(263);
+  drv::flushStreamUnzip(263);
   decoder.stop();
   EXPECT_FALSE(decoder.endOfInput);
   EXPECT_EQ(decoder.chunks, 41);
@@ -190,7 +190,7 @@ TEST_F(Ring, DrainHandsOverThePartlyFilledBuffer) {
   decoder.start();
   std::memcpy(ctr::bufInStream, &kEndMark, 4);
   ctr::lenInStream = 8;
-  ctr::flushStreamUnzip(263);
+  drv::flushStreamUnzip(263);
   decoder.stop();
   EXPECT_EQ(decoder.chunks, 1);
   EXPECT_FALSE(decoder.endOfInput);
@@ -202,7 +202,7 @@ TEST_F(Ring, StreamWithoutEndCodeIsReported) {
     decoder->start();
     handOver(std::vector<uint8_t>(400, 1));
     handOver(std::vector<uint8_t>(40, 2));
-    ctr::flushStreamUnzip(263);
+    drv::flushStreamUnzip(263);
   };
   EXPECT_HALT(run(), "\nCompressed stream ends without its end code, zip file a\\.qn is damaged\n");
 }

@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "container/container.h"
+#include "driver/driver.h"
 #include "decoder/decoder.h"
 #include "frontend/frontend.h"
+#include "driver/driver.h"
 #include "reconstruct/reconstruct.h"
 
 namespace qn::test {
@@ -58,8 +60,8 @@ inline void makeRing(int64_t size = 8 << 20) {
   fe::iMaxBuf = size;
   fe::iMaxBuf_1 = size - 1;
   fe::iBWT = 0;
-  ctr::initBuf(size);
-  ctr::initStreamUnzip(nullptr);
+  drv::initBuf(size);
+  drv::initStreamUnzip(nullptr);
 }
 
 inline void writeFile(const std::string& name, const std::vector<uint8_t>& bytes) {

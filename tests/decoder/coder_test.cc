@@ -1,7 +1,7 @@
 // The coder's arithmetic and the table rules, against numbers worked out by hand.
 #include <random>
 
-#include "decoder/arith.h"
+#include "decoder/decoder.h"
 #include "harness.h"
 #include "raw_writer.h"
 
@@ -17,13 +17,13 @@ dec::DecoderCore coreOver(const uint8_t* bytes, int32_t n) {
 
 TEST(CoderArithmetic, TargetsBitsAndRenormalisation) {
   // A fresh coder has range 2^32: target = ((M + 1) * total - 1) div 2^32.
-  EXPECT_EQ(dec::decodeTarget(0, 0xFFFFFFFF, 0, 16), 0u);
-  EXPECT_EQ(dec::decodeTarget(0, 0xFFFFFFFF, 0x0FFFFFFF, 16), 0u);
-  EXPECT_EQ(dec::decodeTarget(0, 0xFFFFFFFF, 0x10000000, 16), 1u);
-  EXPECT_EQ(dec::decodeTarget(0, 0xFFFFFFFF, 0x80000000, 16), 8u);
-  EXPECT_EQ(dec::decodeTarget(0, 0xFFFFFFFF, 0xFFFFFFFF, 16), 15u);
+  EXPECT_EQ(core::decodeTarget(0, 0xFFFFFFFF, 0, 16), 0u);
+  EXPECT_EQ(core::decodeTarget(0, 0xFFFFFFFF, 0x0FFFFFFF, 16), 0u);
+  EXPECT_EQ(core::decodeTarget(0, 0xFFFFFFFF, 0x10000000, 16), 1u);
+  EXPECT_EQ(core::decodeTarget(0, 0xFFFFFFFF, 0x80000000, 16), 8u);
+  EXPECT_EQ(core::decodeTarget(0, 0xFFFFFFFF, 0xFFFFFFFF, 16), 15u);
   // M below L (a damaged state) wraps to a target beyond the total, never a valid one.
-  EXPECT_GE(dec::decodeTarget(0x80000000, 0xFFFFFFFF, 0x7FFFFFFF, 16), 16u);
+  EXPECT_GE(core::decodeTarget(0x80000000, 0xFFFFFFFF, 0x7FFFFFFF, 16), 16u);
 
   // Bytes 78 56 34 12 are the word 0x12345678: the first bit is 0, M takes the word.
   const uint8_t bytes[] = {0x78, 0x56, 0x34, 0x12, 0xF0, 0xDE, 0xBC, 0x9A};
@@ -42,7 +42,7 @@ TEST(CoderArithmetic, TargetsBitsAndRenormalisation) {
   // becomes 0x80000000 and 20 shifts follow; the encoder emits a 1 and 19 zeros.
   uint32_t L = 0x7FFF0000, H = 0x80000FFF;
   std::vector<int> emitted;
-  dec::renormalize(L, H, [&](int n, uint32_t l) {
+  core::renormalize(L, H, [&](int n, uint32_t l) {
     for (int i = 31; i > 31 - n; --i) emitted.push_back(int(l >> i) & 1);
   });
   EXPECT_EQ(L, 0u);
@@ -62,7 +62,7 @@ TEST(CoderArithmetic, TargetsBitsAndRenormalisation) {
   // decodeUniform(2^13) narrows with (v, 1, 8192): v = 5 gives [5 * 2^19, 6 * 2^19 - 1],
   // and 13 shifts bring the interval back to [0, 0xFFFFFFFF].
   L = 0, H = 0xFFFFFFFF;
-  dec::narrowRange(L, H, 5, 1, 8192);
+  core::narrowRange(L, H, 5, 1, 8192);
   EXPECT_EQ(L, 0x280000u);
   EXPECT_EQ(H, 0x2FFFFFu);
   const uint8_t five[8] = {0x00, 0x00, 0x28, 0x00};  // word 0x00280000: top 13 bits = 5
@@ -80,12 +80,12 @@ TEST(CoderArithmetic, DivisionByATotalIsExact) {
   for (uint64_t t = 1; t < 65536; ++t) {
     const uint64_t as[] = {0, 1, t - 1, t, 65535ull << 32, (1ull << 48) - 1,
                            ((1ull << 48) - 1) / t * t, ((1ull << 48) - 1) / t * t - 1};
-    for (uint64_t a : as) ASSERT_EQ(dec::divideByTotal(a, uint32_t(t)), a / t) << a << " / " << t;
+    for (uint64_t a : as) ASSERT_EQ(core::divideByTotal(a, uint32_t(t)), a / t) << a << " / " << t;
   }
   std::mt19937_64 rng(5);
   for (int i = 0; i < 1000000; ++i) {
     const uint64_t a = rng() >> 16, t = rng() % 65535 + 1;
-    ASSERT_EQ(dec::divideByTotal(a, uint32_t(t)), a / t) << a << " / " << t;
+    ASSERT_EQ(core::divideByTotal(a, uint32_t(t)), a / t) << a << " / " << t;
   }
 }
 
@@ -93,7 +93,7 @@ TEST(CoderArithmetic, DivisionByATotalIsExact) {
 template <int A>
 void allOnes(uint16_t* t) {
   for (int n = A; n < 2 * A; ++n) t[n] = 1;
-  dec::rebuildNodes<A>(t);
+  core::rebuildNodes<A>(t);
 }
 
 template <int A>
@@ -103,9 +103,9 @@ std::vector<int> leafOrder() {
   std::vector<int> order;
   for (uint32_t target = 0; target < uint32_t(A); ++target) {
     uint32_t rest = target;
-    const int leaf = dec::findLeaf<A>(t, rest);
+    const int leaf = core::findLeaf<A>(t, rest);
     EXPECT_EQ(rest, 0u);
-    EXPECT_EQ(dec::cumCount<A>(t, leaf), target);
+    EXPECT_EQ(core::cumCount<A>(t, leaf), target);
     order.push_back(leaf - A);
   }
   return order;
@@ -126,17 +126,17 @@ TEST(FrequencyTables, LeafOrderAndCumulativeCounts) {
   // cumCount of leaf 17 (symbol 0) in aIdx4 is count[32] + count[33].
   uint16_t t[34] = {};
   for (int n = 17; n < 34; ++n) t[n] = uint16_t(n);
-  dec::rebuildNodes<17>(t);
-  EXPECT_EQ(dec::cumCount<17>(t, 17), 32u + 33u);
+  core::rebuildNodes<17>(t);
+  EXPECT_EQ(core::cumCount<17>(t, 17), 32u + 33u);
   // Ties go right: a target equal to the left child's count lands past it.
   uint32_t rest = 32;
-  EXPECT_EQ(dec::findLeaf<17>(t, rest), 33);
+  EXPECT_EQ(core::findLeaf<17>(t, rest), 33);
   EXPECT_EQ(rest, 0u);
 }
 
 TEST(FrequencyTables, InitialContents) {
   freshModel(16, 5);
-  const dec::Model& m = dec::model;
+  const core::Model& m = dec::model;
   for (int k = 0; k < 4; ++k) EXPECT_EQ(m.aIdx3[k][1], k + 2);
   EXPECT_EQ(m.aIdx3[0][7], 1);
   EXPECT_EQ(m.aIdx3[0][9], 0);
@@ -147,13 +147,13 @@ TEST(FrequencyTables, InitialContents) {
 }
 
 TEST(FrequencyTables, RescaleDeriveAndEscapeRules) {
-  dec::Model m{};
+  core::Model m{};
   // aIdx3 with counts 8, 3, 1 and flush 1 rescales to 5, 1, 1 (the low bit forced on).
   m.setParams(63, 1);
   uint16_t* t3 = m.aIdx3[1];
   t3[7] = 8, t3[8] = 3, t3[9] = 1;
-  dec::rebuildNodes<7>(t3);
-  dec::rescaleTable<7, false>(m, t3);
+  core::rebuildNodes<7>(t3);
+  core::rescaleTable<7, false>(m, t3);
   EXPECT_EQ(t3[7], 5);
   EXPECT_EQ(t3[8], 1);
   EXPECT_EQ(t3[9], 1);
@@ -165,8 +165,8 @@ TEST(FrequencyTables, RescaleDeriveAndEscapeRules) {
   m.init();
   uint16_t* t5 = m.aIdx8[5];
   t5[257 + 'a'] = 7, t5[257 + 'b'] = 2;
-  dec::rebuildNodes<257>(t5);
-  dec::deriveTable(m, m.aIdx8[6]);
+  core::rebuildNodes<257>(t5);
+  core::deriveTable(m, m.aIdx8[6]);
   EXPECT_EQ(m.aIdx8[6][257 + 'a'], 4);
   EXPECT_EQ(m.aIdx8[6][257 + 'b'], 1);
   EXPECT_EQ(m.aIdx8[6][513], 63);
@@ -176,12 +176,12 @@ TEST(FrequencyTables, RescaleDeriveAndEscapeRules) {
   // rescaling; at the limit the next update first rescales: 65409 >> 5 = 2044, + 1.
   uint16_t* t4 = m.aIdx4[0];
   t4[17] = 65408;
-  dec::rebuildNodes<17>(t4);
+  core::rebuildNodes<17>(t4);
   EXPECT_EQ(t4[1], 65471);
-  dec::updateSym<17, true>(m, t4, 0);
+  core::updateSym<17, true>(m, t4, 0);
   EXPECT_EQ(t4[17], 65409);
   EXPECT_EQ(t4[1], 65472);
-  dec::updateSym<17, true>(m, t4, 0);
+  core::updateSym<17, true>(m, t4, 0);
   EXPECT_EQ(t4[17], 2045);
   EXPECT_EQ(t4[33], 63);  // symbols 1..15 are still unseen
   EXPECT_EQ(t4[1], 2045 + 63);
@@ -190,7 +190,7 @@ TEST(FrequencyTables, RescaleDeriveAndEscapeRules) {
 TEST(FrequencyTables, EscapeCodingOfNewSymbols) {
   // A fresh aIdx4 table with esc 16 has root 16: the escape takes the whole interval and
   // symbol 9 is the uniform choice 9 of 16, the bits 1001.
-  dec::Model m{};
+  core::Model m{};
   m.setParams(16, 5);
   m.init();
   RawWriter w(m);
@@ -208,7 +208,7 @@ TEST(FrequencyTables, EscapeCodingOfNewSymbols) {
   m.init();
   uint16_t* t = m.aIdx4[1];
   for (int s = 0; s < 15; ++s) t[17 + s] = 1;
-  dec::rebuildNodes<17>(t);
+  core::rebuildNodes<17>(t);
   ASSERT_EQ(t[1], 78);
   RawWriter last(m);
   last.ext(15);
@@ -225,11 +225,11 @@ TEST(FrequencyTables, EscapeCodingOfNewSymbols) {
 
   // The decoder reads the same from the writer's bits: symbol 15, the same interval, and
   // the same table afterwards.
-  dec::Model dm{};
+  core::Model dm{};
   dm.setParams(63, 5);
   dm.init();
   for (int s = 0; s < 15; ++s) dm.aIdx4[1][17 + s] = 1;
-  dec::rebuildNodes<17>(dm.aIdx4[1]);
+  core::rebuildNodes<17>(dm.aIdx4[1]);
   const std::vector<uint8_t> bytes = last.finish();
   dec::DecoderCore c = coreOver(bytes.data(), int32_t(bytes.size()));
   c.startDecoder();

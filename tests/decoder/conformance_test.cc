@@ -5,7 +5,7 @@
 #include <map>
 #include <sstream>
 
-#include "decoder/arith.h"
+#include "decoder/decoder.h"
 #include "harness.h"
 #include "sha256.h"
 

@@ -2,7 +2,7 @@
 // code, control codes, the block start ring, the end of input, and damaged streams.
 #include <random>
 
-#include "compressor/stream_writer.h"
+#include "quarnzip/stream_writer.h"
 #include "harness.h"
 #include "raw_writer.h"
 
@@ -14,18 +14,18 @@ constexpr const char* kDamaged = "Compressed data is damaged";
 // Writes with the stream writer on a fresh model (no filler), ends the buffer with code 6
 // and decodes that buffer with a fresh decoder model. Returns the words.
 template <class F>
-std::vector<uint32_t> writeAndDecode(dec::Model& enc, F body) {
-  enc = dec::Model{};
+std::vector<uint32_t> writeAndDecode(core::Model& enc, F body) {
+  enc = core::Model{};
   enc.init();
   zip::StreamWriter w(enc);
   body(w);
-  const std::vector<uint8_t> bytes = w.endStream(dec::kCtlEndBuffer);
+  const std::vector<uint8_t> bytes = w.endStream(core::kCtlEndBuffer);
   freshModel();
   return decodeOneBuffer(bytes);
 }
 
 TEST(StreamGrammar, SymbolsAndWordsOfPinnedInstructions) {
-  dec::Model m;
+  core::Model m;
   // Length 300 at distance 70000: head 14, extension 12, symbol 24 of byte table 1; then
   // in context 4 the width 2 from aIdx3 table 3 and bytes 0, 16, 111 from tables 19, 15
   // and 16 (D = 69999 = 0x10100 + 0x106F).
@@ -68,16 +68,16 @@ TEST(StreamGrammar, SymbolsAndWordsOfPinnedInstructions) {
 
 // Head 14, extension 14, then the long code v in tables 3 and 4 and a distance of 1.
 std::vector<uint8_t> longCode(uint32_t v) {
-  dec::Model m{};
+  core::Model m{};
   m.init();
   RawWriter w(m);
-  w.head(dec::kHeadExt);
-  w.ext(dec::kExtLong);
+  w.head(core::kHeadExt);
+  w.ext(core::kExtLong);
   w.byteSym(3, v >> 8);
   w.byteSym(4, v & 0xFF);
   w.width(4, 0);
   w.byteSym(9, 0);
-  w.control(dec::kCtlEndBuffer);
+  w.control(core::kCtlEndBuffer);
   return w.finish();
 }
 
@@ -102,17 +102,17 @@ TEST(StreamGrammar, LongLengthCode) {
 
 TEST(StreamGrammar, ControlCodes) {
   // A buffer of code 6 alone returns 1: its 262 word.
-  dec::Model m{};
+  core::Model m{};
   m.init();
   RawWriter w(m);
-  w.control(dec::kCtlEndBuffer);
+  w.control(core::kCtlEndBuffer);
   freshModel();
   EXPECT_EQ(decodeOneBuffer(w.finish()), (std::vector<uint32_t>{262}));
 
   // Unknown codes halt after writing their word.
   for (uint32_t code : {0u, 3u, 4u, 8u, 15u}) {
     const auto r = runChild([&] {
-      dec::Model em{};
+      core::Model em{};
       em.init();
       RawWriter bad(em);
       bad.control(code);
@@ -127,19 +127,19 @@ TEST(StreamGrammar, ControlCodes) {
 TEST(StreamGrammar, BlockStartRing) {
   // 4095 unread indexes fit; the push that makes the tail meet the head halts.
   auto stream = [](int count) {
-    dec::Model m{};
+    core::Model m{};
     m.init();
     RawWriter w(m);
     for (int i = 0; i < count; ++i) {
       if (i % 2) {
-        w.control(dec::kCtlBlock27), w.uniform(uint32_t(i) & 0x1FFF, 1 << 13);
+        w.control(core::kCtlBlock27), w.uniform(uint32_t(i) & 0x1FFF, 1 << 13);
         w.uniform(0x2AAA, 1 << 14);
       } else {
-        w.control(dec::kCtlBlock40), w.uniform(0x1FFF, 1 << 13), w.uniform(uint32_t(i), 1 << 13);
+        w.control(core::kCtlBlock40), w.uniform(0x1FFF, 1 << 13), w.uniform(uint32_t(i), 1 << 13);
         w.uniform(0x3FFF, 1 << 14);
       }
     }
-    w.control(dec::kCtlEndBuffer);
+    w.control(core::kCtlEndBuffer);
     return w.finish();
   };
   freshModel();
@@ -147,10 +147,10 @@ TEST(StreamGrammar, BlockStartRing) {
   ASSERT_EQ(words.size(), 4096u);
   EXPECT_EQ(words[0], 258u);
   EXPECT_EQ(words[1], 257u);
-  EXPECT_EQ(dec::stTail, 4095u);
-  EXPECT_EQ(dec::st[0], (uint64_t(0x1FFF) << 27) | (0 << 14) | 0x3FFF);
-  EXPECT_EQ(dec::st[1], (uint64_t(1) << 14) | 0x2AAA);
-  EXPECT_EQ(dec::st[4094], (uint64_t(0x1FFF) << 27) | (uint64_t(4094) << 14) | 0x3FFF);
+  EXPECT_EQ(rec::stTail, 4095u);
+  EXPECT_EQ(rec::st[0], (uint64_t(0x1FFF) << 27) | (0 << 14) | 0x3FFF);
+  EXPECT_EQ(rec::st[1], (uint64_t(1) << 14) | 0x2AAA);
+  EXPECT_EQ(rec::st[4094], (uint64_t(0x1FFF) << 27) | (uint64_t(4094) << 14) | 0x3FFF);
 
   const auto r = runChild([&] {
     freshModel();
@@ -161,12 +161,12 @@ TEST(StreamGrammar, BlockStartRing) {
 }
 
 std::vector<uint8_t> literalStream(size_t count, bool endCode) {
-  dec::Model m{};
+  core::Model m{};
   m.init();
   zip::StreamWriter w(m);
   w.beginStream(true, 99);
   for (size_t i = 0; i < count; ++i) w.literal(uint8_t('a' + i % 7));
-  return w.endStream(endCode ? dec::kCtlEndData : dec::kCtlEndBuffer);
+  return w.endStream(endCode ? core::kCtlEndData : core::kCtlEndBuffer);
 }
 
 TEST(StreamGrammar, EndOfInputClosesTheBuffer) {
@@ -201,7 +201,7 @@ TEST(StreamGrammar, EndCodesHandTheLastBufferOver) {
   for (unsigned code : {5u, 7u}) {
     freshModel();
     resetPass();
-    dec::Model m{};
+    core::Model m{};
     m.init();
     zip::StreamWriter w(m);
     w.beginStream(true, 1);
@@ -260,7 +260,7 @@ void expectDamagedSymbol(const char* what, const std::function<void(dec::Decoder
     c.L = 0, c.H = 0xFFFFFFFF, c.M = 0;
     c.bufBin = zeros, c.iBin = 0, c.iBlockBin = 64, c.iBit = 0;
     prepare(c);
-    c.decodeSym<dec::kLeaves4, true>(dec::model, dec::model.aIdx4[0]);
+    c.decodeSym<core::kLeaves4, true>(dec::model, dec::model.aIdx4[0]);
   });
   EXPECT_EQ(r.status, 1) << what;
   EXPECT_NE(r.output.find(kDamaged), std::string::npos) << what << ": " << r.output;
@@ -278,14 +278,14 @@ TEST(DamagedStream, EachSymbolCheckStopsTheRun) {
   expectDamagedSymbol("sub-interval beyond the total", [](dec::DecoderCore&) {
     uint16_t* t = dec::model.aIdx4[0];  // a root below its leaf, as after a wrap: [0, 10) of 8
     t[33] = 0, t[17] = 10;
-    dec::rebuildNodes<17>(t);
+    core::rebuildNodes<17>(t);
     t[1] = 8;
   });
   expectDamagedSymbol("escape with nothing unseen", [](dec::DecoderCore& c) {
     uint16_t* t = dec::model.aIdx4[0];  // every symbol seen, yet the escape still counts
     for (int n = 17; n < 33; ++n) t[n] = 1;
     t[33] = 63;
-    dec::rebuildNodes<17>(t);
+    core::rebuildNodes<17>(t);
     c.M = 0x10000000;  // target 4 of 79: inside the escape's [1, 64)
   });
 }
@@ -305,7 +305,7 @@ TEST(DamagedStream, InstructionBufferOverflowIsReported) {
 TEST(DamagedStream, EscapeAboveSixtyThreeBreaksTheWritersModel) {
   // Tables set up with esc 63, then run with esc 16384: removing an escape that holds 63
   // wraps the counts, and the writer must notice before it writes an unreadable stream.
-  dec::Model m{};
+  core::Model m{};
   m.init();
   zip::StreamWriter w(m);
   w.beginStream(false, 3);

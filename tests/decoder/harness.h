@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "container/container.h"
+#include "driver/driver.h"
 #include "decoder/decoder.h"
 #include "frontend/frontend.h"
+#include "driver/driver.h"
 #include "reconstruct/reconstruct.h"
 
 namespace qn::test {
@@ -49,7 +51,7 @@ inline DecoderBuffers& buffers() {
 // A fresh model and coder as the frame's init leaves them (with the process's esc, flush).
 inline void freshModel(uint32_t esc = 63, uint32_t flush = 5) {
   dec::L = 0, dec::H = 0xFFFFFFFF;
-  dec::model = dec::Model{};
+  dec::model = core::Model{};
   dec::model.setParams(esc, flush);
   dec::model.init();
   fe::iEscape = int32_t(esc);
@@ -66,7 +68,7 @@ inline void resetPass() {
   rec::statCmd[0] = rec::statCmd[1] = 0;
   rec::lenCmd[0] = rec::lenCmd[1] = 0;
   rec::nCmdW = 0, rec::iCmdW = 0;
-  dec::stTail = dec::stHead = 0;
+  rec::stTail = rec::stHead = 0;
   ctr::inzipWaiting = ctr::inzipDone = false;
   ctr::msgCode[2] = 0;
 }

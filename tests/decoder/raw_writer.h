@@ -5,36 +5,36 @@
 #include <cstring>
 #include <vector>
 
-#include "decoder/arith.h"
-#include "decoder/codes.h"
+#include "decoder/decoder.h"
+#include "core/codes.h"
 #include "harness.h"
 
 namespace qn::test {
 
 struct RawWriter {
-  dec::Model& m;
+  core::Model& m;
   uint32_t L = 0, H = 0xFFFFFFFF;
   std::vector<int> bits;  // every emitted bit, in order
 
-  explicit RawWriter(dec::Model& model) : m(model) {}
+  explicit RawWriter(core::Model& model) : m(model) {}
 
   auto emitter() {
     return [this](int n, uint32_t l) {
       for (int i = 31; i > 31 - n; --i) bits.push_back(int(l >> i) & 1);
     };
   }
-  void head(uint32_t s) { dec::encodeSym<dec::kLeaves4, true>(m, m.aIdx4[0], s, L, H, emitter()); }
-  void ext(uint32_t s) { dec::encodeSym<dec::kLeaves4, true>(m, m.aIdx4[1], s, L, H, emitter()); }
+  void head(uint32_t s) { core::encodeSym<core::kLeaves4, true>(m, m.aIdx4[0], s, L, H, emitter()); }
+  void ext(uint32_t s) { core::encodeSym<core::kLeaves4, true>(m, m.aIdx4[1], s, L, H, emitter()); }
   void byteSym(int k, uint32_t s) {
-    dec::encodeSym<dec::kLeaves8, true, true>(m, m.aIdx8[k], s, L, H, emitter());
+    core::encodeSym<core::kLeaves8, true, true>(m, m.aIdx8[k], s, L, H, emitter());
   }
   void width(int ctx, uint32_t w) {
-    dec::encodeSym<dec::kLeaves3, false>(m, m.aIdx3[ctx - 1], w, L, H, emitter());
+    core::encodeSym<core::kLeaves3, false>(m, m.aIdx3[ctx - 1], w, L, H, emitter());
   }
-  void uniform(uint32_t v, uint32_t total) { dec::encodeUniform(v, total, L, H, emitter()); }
+  void uniform(uint32_t v, uint32_t total) { core::encodeUniform(v, total, L, H, emitter()); }
   void control(uint32_t c) {
-    head(dec::kHeadExt);
-    ext(dec::kExtControl);
+    head(core::kHeadExt);
+    ext(core::kExtControl);
     uniform(c, 16);
   }
   // The final 32 bits of L, zero bits to a whole word; the stream's bytes.
@@ -61,9 +61,9 @@ inline std::vector<uint32_t> decodeOneBuffer(const std::vector<uint8_t>& bytes) 
   dec::iBin = 0;
   dec::iBlockBin = int32_t(bytes.size());
   dec::DecoderCore c;
-  c.load();
+  dec::load(c);
   c.startDecoder();
-  c.save();
+  dec::save(c);
   rec::iCmdW = 0;
   const int32_t n = dec::binUnzip();
   return std::vector<uint32_t>(rec::bufCmd[0], rec::bufCmd[0] + n);

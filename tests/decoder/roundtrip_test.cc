@@ -3,8 +3,8 @@
 #include <cstring>
 #include <random>
 
-#include "compressor/stream_writer.h"
-#include "decoder/arith.h"
+#include "quarnzip/stream_writer.h"
+#include "decoder/decoder.h"
 #include "harness.h"
 
 namespace qn::test {
@@ -116,7 +116,7 @@ std::vector<uint64_t> expectedBlocks(const std::vector<Instr>& list) {
 size_t roundTrip(const std::vector<Instr>& list, unsigned endCode, const std::string& pwd,
                uint32_t esc = 63, uint32_t flush = 5, size_t piece = 0x1FFFF8,
                bool emptyPieces = false) {
-  dec::Model encModel{};
+  core::Model encModel{};
   encModel.setParams(esc, flush);
   encModel.init();
   zip::StreamWriter w(encModel);
@@ -142,9 +142,9 @@ size_t roundTrip(const std::vector<Instr>& list, unsigned endCode, const std::st
   for (size_t i = 0; i < std::min(want.size(), got.buffers.size()); ++i)
     EXPECT_EQ(got.buffers[i], want[i]) << "buffer " << i;
   const auto blocks = expectedBlocks(list);
-  EXPECT_EQ(dec::stTail, blocks.size() % 4096);
-  for (size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(dec::st[i], blocks[i]) << "index " << i;
-  EXPECT_EQ(std::memcmp(&encModel, &dec::model, sizeof(dec::Model)), 0);
+  EXPECT_EQ(rec::stTail, blocks.size() % 4096);
+  for (size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(rec::st[i], blocks[i]) << "index " << i;
+  EXPECT_EQ(std::memcmp(&encModel, &dec::model, sizeof(core::Model)), 0);
   return bytes.size();
 }
 

@@ -15,7 +15,7 @@ from pathlib import Path
 CHUNK = 0x200000                     # a stored chunk: payload and its 8-byte sum
 HEADER = 16
 SRC = Path(__file__).resolve().parents[2]
-TEXTS_DEF = SRC / "src" / "frontend" / "texts.def"
+TEXTS_DEF = SRC / "src" / "core" / "texts.def"
 SANITIZER_MARKS = (b"ERROR: AddressSanitizer", b"ERROR: LeakSanitizer", b"runtime error:",
                    b"WARNING: ThreadSanitizer", b"ERROR: ThreadSanitizer",
                    b"UndefinedBehaviorSanitizer")

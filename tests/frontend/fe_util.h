@@ -11,6 +11,7 @@
 #include <string>
 
 #include "frontend/frontend.h"
+#include "driver/driver.h"
 
 namespace qn::fe::test {
 

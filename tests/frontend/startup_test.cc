@@ -111,7 +111,7 @@ TEST(Startup, RunStopsBeforeDecodingOnConfigErrors) {
     return runChild([] {
       char a0[] = "quarnunzip", a1[] = "z.qn", a2[] = "i.xml";
       char* argv[] = {a0, a1, a2, nullptr};
-      run(3, argv);
+      drv::run(3, argv);
       std::printf("returned");
     });
   };

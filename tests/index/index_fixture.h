@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "container/container.h"
+#include "driver/driver.h"
 #include "frontend/frontend.h"
+#include "driver/driver.h"
 #include "index/index.h"
 
 namespace qn::test {

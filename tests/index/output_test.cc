@@ -301,7 +301,7 @@ TEST_F(IndexTest, OutputThreadPlainMode) {
   fe::iBWT = 0;
   fe::iMaxBuf = 2 * ctr::kSlot;
   fe::iMaxBuf_1 = fe::iMaxBuf - 1;
-  idx::chrHead = 0;
+  ctr::chrHead = 0;
   idx::fpXml = nullptr;
   idx::fpOut = std::fopen("pass1.xml", "wb");
   std::thread t(idx::outstream);
@@ -323,7 +323,7 @@ TEST_F(IndexTest, OutputThreadPlainMode) {
   EXPECT_TRUE(awaitState(ctr::mutexChr, ctr::lockChrW, [&] { return stat[0] == 0 && stat[1] == 0; }));
   stopOutput(ctr::mutexChr, t);
   EXPECT_EQ(codes[6], 0u);   // acknowledged
-  EXPECT_EQ(idx::chrHead, static_cast<int64_t>(ctr::kSlot));   // five slots in a ring of two
+  EXPECT_EQ(ctr::chrHead, static_cast<int64_t>(ctr::kSlot));   // five slots in a ring of two
   EXPECT_EQ(len[0] + len[1], 0u);
   std::fclose(idx::fpOut);
   idx::fpOut = nullptr;

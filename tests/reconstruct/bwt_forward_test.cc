@@ -1,5 +1,5 @@
 // Forward block transform: hand-worked blocks and agreement with the naive sorting model.
-#include "compressor/bwt_forward.h"
+#include "quarnzip/bwt_forward.h"
 
 #include <gtest/gtest.h>
 

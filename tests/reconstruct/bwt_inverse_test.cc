@@ -5,7 +5,7 @@
 #include <ctime>
 #include <string>
 
-#include "compressor/bwt_forward.h"
+#include "quarnzip/bwt_forward.h"
 #include "reconstruct/bwt_test_util.h"
 
 namespace qn::rec::test {
@@ -24,7 +24,7 @@ TEST(BwtInverse, HandWorkedBlock) {
   // Worked by hand: B = "baaaaaaaa", F = "aaaaaaaab"; row 8 holds the triple (a,b,a), so the
   // walk from row 8 writes a, then runs down the (a,a,a) rows and ends on the b.
   EXPECT_EQ(invertInPlace(str("baaaaaaaa"), 8), str("aaaaaaaab"));
-  EXPECT_EQ(dec::stHead, 1u);  // one start index taken
+  EXPECT_EQ(rec::stHead, 1u);  // one start index taken
 }
 
 // Blocks up to iPackMax bytes are inverted with the compact walk, longer ones with the plain
@@ -49,7 +49,7 @@ TEST(BwtInverse, RoundTripsOfManyKindsAndSizes) {
     }
   }
   iPackMax = kCompact;
-  EXPECT_EQ(dec::stHead, dec::stTail);  // exactly one start index per block
+  EXPECT_EQ(rec::stHead, rec::stTail);  // exactly one start index per block
 }
 
 // Blocks that no forward transform made, from any start index: the two walks write the same
@@ -107,7 +107,7 @@ TEST(BwtInverse, ShortBlocksPassUnchangedAndTakeNoStartIndex) {
     outBwtBlk(1);  // the st ring is empty: taking an index would stop the run
     EXPECT_EQ(Bytes(bufBlk[1], bufBlk[1] + n), in);
   }
-  EXPECT_EQ(dec::stHead, 0u);
+  EXPECT_EQ(rec::stHead, 0u);
 }
 
 TEST(BwtInverse, ProgressMarks) {

@@ -4,8 +4,9 @@
 #include <cstring>
 #include <thread>
 
-#include "compressor/bwt_forward.h"
+#include "quarnzip/bwt_forward.h"
 #include "container/container.h"
+#include "driver/driver.h"
 #include "index/index.h"
 #include "reconstruct/bwt_test_util.h"
 
@@ -30,7 +31,7 @@ struct Pass {
     ctr::statChr = stat.data();
     ctr::lenChr = len.data();
     ctr::msgCode = words;
-    idx::chrHead = 0;
+    ctr::chrHead = 0;
   }
   ~Pass() { ctr::msgCode = nullptr; }
 
@@ -166,7 +167,7 @@ std::vector<Bytes> runPass(const Bytes& data, const std::vector<int64_t>& chunks
     pass.drainAndStop();
     out.join();
   }
-  EXPECT_EQ(dec::stHead, dec::stTail);  // every start index used, none missing
+  EXPECT_EQ(rec::stHead, rec::stTail);  // every start index used, none missing
   return blocks;
 }
 
@@ -258,7 +259,7 @@ TEST(BwtPipeline, StopRequestsEndWaitingThreads) {
     Pass::poll(ctr::mutexChr, [] { return ctr::statChr[0] == 0; });
     pass.stop(true, true, false);
     EXPECT_EQ(statBwt[0], 1u);  // still being filled: nothing was passed on
-    EXPECT_EQ(idx::chrHead, kSlot);
+    EXPECT_EQ(ctr::chrHead, kSlot);
   }
 }
 

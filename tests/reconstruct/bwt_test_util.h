@@ -17,6 +17,7 @@
 
 #include "decoder/decoder.h"
 #include "frontend/frontend.h"
+#include "driver/driver.h"
 #include "reconstruct/reconstruct.h"
 
 namespace qn::rec::test {
@@ -92,12 +93,12 @@ inline void setBlocks(uint32_t mib) {
   initBwt();
   for (int k = 0; k < 3; ++k) statBwt[k] = 0, lenBwt[k] = 0;
   pBwtW = pBwtR = bufBlk[0];
-  dec::stHead = dec::stTail = 0;
+  rec::stHead = rec::stTail = 0;
 }
 
 inline void pushStart(uint64_t start) {
-  dec::st[dec::stTail] = start;
-  dec::stTail = (dec::stTail + 1) & 0xFFF;
+  rec::st[rec::stTail] = start;
+  rec::stTail = (rec::stTail + 1) & 0xFFF;
 }
 
 // Sends standard output to the null device while it lives: the transform's progress marks

@@ -1,0 +1,140 @@
+// The adaptive frequency tables in both directions: four groups of 16-bit count trees in
+// heap order, with escape symbols, rescaling and derivation.
+#pragma once
+#include <bit>
+#include <cstdint>
+
+#include "core/format.h"
+
+namespace qn::core {
+
+// Leaves per table: symbol s sits at leaf A + s; in an escape group the escape is the
+// last leaf, 2A - 1. Node 1 is the root, node n has children 2n and 2n + 1.
+inline constexpr int kLeaves3 = 7, kLeaves4 = 17, kLeaves5 = 33, kLeaves8 = 257;
+inline constexpr int kSeedTable = 5;   // the byte table every other byte table starts from
+
+struct Model {
+  uint16_t aIdx3[4][14];    // distance width symbol, contexts 1..4 (no escape)
+  uint16_t aIdx4[2][34];    // head symbol, extension symbol
+  uint16_t aIdx5[8][66];    // low five bits of a literal, by its top three bits
+  uint16_t aIdx8[30][514];  // lengths and distance bytes; table 5 seeds the others
+  uint16_t b[256];          // scratch: unseen-symbol flags after an escape
+  uint32_t esc = 63, flush = 5, limit = kTableMax - 63;
+
+  void setParams(uint32_t escape, uint32_t flushShift) {
+    esc = escape;
+    flush = flushShift;
+    limit = kTableMax - escape;
+  }
+  void init();  // initial contents, with the current esc
+};
+
+// ---- Table operations; A is the table's number of leaves ----
+
+// Every inner node becomes the (16-bit, wrapping) sum of its children, bottom up.
+template <int A>
+inline void rebuildNodes(uint16_t* t) {
+  for (int n = A - 1; n >= 1; --n) t[n] = uint16_t(t[2 * n] + t[2 * n + 1]);
+}
+
+// Sum of the counts of all leaves left of leaf (left siblings along the path up).
+template <int A>
+inline uint32_t cumCount(const uint16_t* t, int leaf) {
+  uint32_t c = 0;
+  for (int m = leaf; m > 1; m >>= 1)
+    if (m & 1) c += t[m - 1];
+  return c;
+}
+
+// Walks down to the leaf holding target; ties go right. On return, rest holds target
+// minus the counts passed on the left, so target - rest equals cumCount of the leaf.
+// Branch-free steps (the direction depends on the data and would mispredict), two levels
+// at a time: both possible grandchildren load together with the child.
+template <int A>
+[[gnu::always_inline]] inline int findLeaf(const uint16_t* t, uint32_t& rest) {
+  auto decide = [&](uint32_t left) __attribute__((always_inline)) {
+    const uint32_t right = 0u - uint32_t(left <= rest);  // all ones to go right
+    rest -= left & right;
+    return int(right & 1);
+  };
+  constexpr int kLevels = std::bit_width(unsigned(A)) - 1;  // every path has this many
+  int n = 1;
+  for (int level = 0; level + 2 <= kLevels; level += 2) {
+    const uint32_t left = t[2 * n], leftLeft = t[4 * n], rightLeft = t[4 * n + 2];
+    const int r = decide(left);
+    const uint32_t next = r ? rightLeft : leftLeft;
+    n = 2 * n + r;
+    n = 2 * n + decide(next);
+  }
+  if constexpr (kLevels % 2) n = 2 * n + decide(t[2 * n]);
+  if (n < A) n = 2 * n + decide(t[2 * n]);  // the leftmost leaves lie one level deeper
+  return n;
+}
+
+// Escape groups: ordinary leaves shift down by flush, the escape is set again when any
+// symbol is unseen. aIdx3: live counts become (c >> flush) | 1, so none drops to 0.
+template <int A, bool kEscape>
+[[gnu::noinline]] void rescaleTable(const Model& m, uint16_t* t) {
+  bool unseen = false;
+  for (int n = A; n < 2 * A - 1; ++n) {
+    if constexpr (kEscape) {
+      t[n] = uint16_t(t[n] >> m.flush);
+      unseen |= t[n] == 0;
+    } else if (t[n] != 0) {
+      t[n] = uint16_t((t[n] >> m.flush) | 1);
+    }
+  }
+  t[2 * A - 1] = uint16_t(kEscape && unseen ? m.esc : 0);
+  rebuildNodes<A>(t);
+}
+
+// Counts symbol s once; the rescale test is equality with the limit, made first.
+template <int A, bool kEscape>
+[[gnu::always_inline]] inline void updateSym(const Model& m, uint16_t* t, uint32_t s) {
+  if (t[1] == m.limit) [[unlikely]]
+    rescaleTable<A, kEscape>(m, t);
+  for (uint32_t n = A + s; n >= 1; n >>= 1) ++t[n];
+}
+
+// The last unseen symbol has arrived: the escape leaf and its ancestors lose esc.
+template <int A>
+inline void removeEscape(const Model& m, uint16_t* t) {
+  for (int n = 2 * A - 1; n >= 1; n >>= 1) t[n] = uint16_t(t[n] - m.esc);
+}
+
+// Byte table first used (root 0): leaves are table 5's halved, rounded up; the escape
+// count is copied as it is. Table 5 itself would be halved in place.
+[[gnu::noinline]] inline void deriveTable(Model& m, uint16_t* t) {
+  const uint16_t* s = m.aIdx8[kSeedTable];
+  for (int i = kLeaves8; i < 2 * kLeaves8 - 1; ++i) t[i] = uint16_t((s[i] + 1) >> 1);
+  t[2 * kLeaves8 - 1] = s[2 * kLeaves8 - 1];
+  rebuildNodes<kLeaves8>(t);
+}
+
+// Fills m.b with b[i] = 1 for every ordinary symbol of count 0; returns how many.
+template <int A>
+[[gnu::noinline]] uint32_t markUnseen(Model& m, const uint16_t* t) {
+  uint32_t u = 0;
+  for (int i = 0; i < A - 1; ++i) {
+    m.b[i] = t[A + i] == 0;
+    u += m.b[i];
+  }
+  return u;
+}
+
+// The unseen symbol with exactly v unseen symbols below it (after markUnseen).
+template <int A>
+inline uint32_t nthUnseen(const Model& m, uint32_t v) {
+  for (int i = 0; i < A - 1; ++i)
+    if (m.b[i] && v-- == 0) return uint32_t(i);
+  return 0;  // not reached: v < the number of flags
+}
+
+// How many unseen symbols lie below s (after markUnseen): the encoder's uniform choice.
+inline uint32_t unseenBelow(const Model& m, uint32_t s) {
+  uint32_t v = 0;
+  for (uint32_t i = 0; i < s; ++i) v += m.b[i];
+  return v;
+}
+
+}  // namespace qn::core

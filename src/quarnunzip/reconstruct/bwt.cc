@@ -1,0 +1,276 @@
+// Block (BWT) path: the block buffers, the collector thread and the inverse-transform thread.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "container/container.h"
+#include "frontend/frontend.h"
+#include "reconstruct/reconstruct.h"
+
+namespace qn::rec {
+namespace {
+
+constexpr uint64_t kSub = 1u << 20;    // link entries per sub-array (8 MiB)
+constexpr uint64_t kKeys = 1u << 24;   // entries of h
+constexpr uint64_t kPairs = 1u << 16;  // entries of h1
+constexpr int64_t kSlot = ctr::kSlot;
+
+// The block buffer p is: 0 for bufBlk[0], 1 for bufBlk[1], otherwise 2.
+int blkIndex(const uint8_t* p) { return p == bufBlk[0] ? 0 : p == bufBlk[1] ? 1 : 2; }
+
+[[noreturn]] void damaged() {
+  fe::errf(txt::kDamagedStream, fe::sFileZip);
+  fe::halt();
+}
+
+[[noreturn]] void failAlloc(const fe::Text& t) {
+  fe::err(t.cn, t.en);
+  fe::halt();
+}
+
+// ---- Memory ----
+
+// Reads the first number after key in a text file such as /proc/meminfo; -1 if absent.
+int64_t readNumber(const char* path, const char* key) {
+  FILE* fp = std::fopen(path, "r");
+  if (fp == nullptr) return -1;
+  char line[256];
+  int64_t value = -1;
+  size_t keyLen = std::strlen(key);
+  while (std::fgets(line, sizeof line, fp) != nullptr) {
+    if (std::strncmp(line, key, keyLen) != 0) continue;
+    char* end = nullptr;
+    long long v = std::strtoll(line + keyLen, &end, 10);
+    if (end != line + keyLen) value = v;
+    break;
+  }
+  std::fclose(fp);
+  return value;
+}
+
+// Bytes the system can still give us without the out-of-memory killer stepping in:
+// available memory, further bounded by the control group's limit when there is one.
+uint64_t memoryAvailable() {
+  int64_t kib = readNumber("/proc/meminfo", "MemAvailable:");
+  uint64_t avail =
+      kib >= 0 ? uint64_t(kib) * 1024 : uint64_t(sysconf(_SC_AVPHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
+  int64_t limit = readNumber("/sys/fs/cgroup/memory.max", "");  // "max" reads as absent
+  int64_t used = readNumber("/sys/fs/cgroup/memory.current", "");
+  if (limit > 0 && used >= 0) {
+    uint64_t room = limit > used ? uint64_t(limit - used) : 0;
+    if (room < avail) avail = room;
+  }
+  return avail;
+}
+
+// Refuses, before any decoding, a block size whose buffers the system cannot hold.
+void checkMemory(uint64_t subs) {
+  uint64_t need = subs * kSub * 8 + 3 * (fe::iBlock + 16) + subs * sizeof(uint64_t*);
+  if (h == nullptr) need += (kKeys + kPairs) * sizeof(uint64_t);
+  if (need > memoryAvailable()) {
+    fe::errf(txt::kBlockMemory, fe::param[fe::kBlock]);
+    fe::halt();
+  }
+}
+
+void releaseBwt() {
+  for (auto& b : bufBlk) {
+    if (b != nullptr) std::free(b - 8);
+    b = nullptr;
+  }
+  if (lnkBlk != nullptr) {
+    for (uint64_t i = 0; i < nLnkBlk; ++i) std::free(lnkBlk[i]);
+    std::free(lnkBlk);
+  }
+  lnkBlk = nullptr;
+  nLnkBlk = 0;
+}
+
+// The walk of the inverse transform jumps at random through h and the link array, so
+// these ask for huge pages where the system offers them: far fewer TLB misses.
+constexpr size_t kHuge = size_t(1) << 21;
+
+void* allocHuge(size_t bytes) {
+  void* p = nullptr;
+  if (posix_memalign(&p, kHuge, bytes) != 0) return nullptr;
+  madvise(p, bytes, MADV_HUGEPAGE);  // a hint: failure changes nothing
+  return p;
+}
+
+// h and h1 live for the process. h comes zeroed from the system, page by page as it is
+// first touched, and is kept zero between blocks (outBwtBlk clears what it used).
+void allocKeyTables() {
+  if (h == nullptr) {
+    size_t bytes = kKeys * sizeof(uint64_t);
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p != MAP_FAILED) {
+      madvise(p, bytes, MADV_HUGEPAGE);
+      h = static_cast<uint64_t*>(p);
+    }
+  }
+  if (h1 == nullptr) h1 = static_cast<uint64_t*>(std::calloc(kPairs, sizeof(uint64_t)));
+  if (h == nullptr || h1 == nullptr) {
+    fe::errf(txt::kBlockMemory, fe::param[fe::kBlock]);
+    fe::halt();
+  }
+}
+
+// ---- Collector ----
+
+// Stop request in control word 4 (under mutexChr): acknowledges it and returns true.
+bool collectorStopped(const char* site) {
+  auto lk = ctr::lockSite(ctr::mutexChr, site);
+  if (ctr::msgCode[4] != ctr::kStop) return false;
+  ctr::msgCode[4] = 0;
+  return true;
+}
+
+// Step 1 of the collector: claims the block buffer pBwtW; -1 on a stop request.
+// The wait also watches control word 4, so the collector can be stopped
+// while all three block buffers are in use.
+int claimBlock() {
+  for (;;) {
+    if (collectorStopped("switch_outblock1")) return -1;
+    auto lk = ctr::lockSite(ctr::mutexBwt, "switch_outblock1");
+    int k = blkIndex(pBwtW);
+    if (statBwt[k] == 0) {
+      statBwt[k] = 1;
+      return k;
+    }
+    ctr::waitSecond(ctr::lockBwtW, lk);
+    if (statBwt[k] == 0) {
+      statBwt[k] = 1;
+      return k;
+    }
+  }
+}
+
+// Hands the block in pBwtW, of len bytes, to the inverse transform.
+void passBlock(int64_t len) {
+  {
+    auto lk = ctr::lockSite(ctr::mutexBwt, "switch_outblock2");
+    int k = blkIndex(pBwtW);
+    statBwt[k] = 4;
+    lenBwt[k] = len;
+    pBwtW = bufBlk[(k + 1) % 3];
+  }
+  ctr::lockBwtR0.notify_all();
+}
+
+// End of input: passes the partial block on, then waits for the stop request. The stop
+// signals lockBwtW, not the lockChrR of this wait, so the word is polled every 10 ms like
+// the stop's own acknowledgements: a timed wait alone would hold every pass up to a second.
+void endCollector(int64_t filled) {
+  passBlock(filled);
+  for (;;) {
+    {
+      auto lk = ctr::lockSite(ctr::mutexChr, "switch_outBlk000");
+      if (ctr::msgCode[4] == ctr::kStop) {
+        ctr::msgCode[4] = 0;
+        return;
+      }
+    }
+    ctr::pollSleep();
+  }
+}
+
+}  // namespace
+
+void initBwt() {
+  releaseBwt();
+  if (fe::iBWT == 0) return;
+  uint64_t subs = fe::param[fe::kBlock];
+  checkMemory(subs);
+  allocKeyTables();
+  for (auto& b : bufBlk) {
+    auto* p = static_cast<uint8_t*>(std::malloc(fe::iBlock + 16));
+    if (p == nullptr) failAlloc(txt::kAllocBwtBlock);
+    b = p + 8;
+  }
+  lnkBlk = static_cast<uint64_t**>(std::calloc(subs, sizeof(uint64_t*)));
+  if (lnkBlk == nullptr) failAlloc(txt::kAllocBwtLink);
+  for (uint64_t i = 0; i < subs; ++i) {
+    lnkBlk[i] = static_cast<uint64_t*>(allocHuge(kSub * sizeof(uint64_t)));
+    if (lnkBlk[i] == nullptr) failAlloc(txt::kAllocBwtSubLink);
+    nLnkBlk = i + 1;
+  }
+}
+
+void outblock() {
+  for (;;) {
+    if (claimBlock() < 0) return;
+    int64_t len = outBlk();
+    if (len < 0) return;
+    passBlock(len);
+  }
+}
+
+int64_t outBlk() {
+  int64_t filled = 0;
+  const int64_t limit = int64_t(fe::iBlock) - kSlot;
+  while (filled <= limit) {
+    int64_t c = 0;
+    int64_t len = 0;
+    {
+      auto lk = ctr::lockSite(ctr::mutexChr, "switch_outBlk1");
+      c = ctr::chrHead / kSlot;
+      while (ctr::statChr[c] != 2) {
+        uint32_t& word = ctr::msgCode[4];
+        if (word == ctr::kStop) {
+          word = 0;
+          return -1;
+        }
+        if (word == ctr::kEndInput) {
+          word = 0;
+          lk.unlock();
+          endCollector(filled);
+          return -1;
+        }
+        ctr::waitSecond(ctr::lockChrR, lk);
+      }
+      ctr::statChr[c] = 3;
+      len = ctr::lenChr[c];
+    }
+    if (len > kSlot) damaged();
+    std::memcpy(pBwtW + filled, ctr::bufChr + c * kSlot, size_t(len));
+    {
+      auto lk = ctr::lockSite(ctr::mutexChr, "switch_outBlk2");
+      ctr::statChr[c] = 0;
+      ctr::lenChr[c] = 0;
+      ctr::chrHead = (ctr::chrHead + kSlot) & fe::iMaxBuf_1;
+    }
+    ctr::lockChrW.notify_all();
+    filled += len;
+  }
+  return filled;
+}
+
+void outbwt() {
+  for (;;) {
+    int k = 0;
+    {
+      auto lk = ctr::lockSite(ctr::mutexBwt, "switch_outbwt1");
+      k = blkIndex(pBwtR);
+      while (statBwt[k] != 4) {
+        if (ctr::msgCode[5] == ctr::kStop) {
+          ctr::msgCode[5] = 0;
+          return;
+        }
+        ctr::waitSecond(ctr::lockBwtR0, lk);
+      }
+      statBwt[k] = 5;
+    }
+    outBwtBlk(k);
+    {
+      auto lk = ctr::lockSite(ctr::mutexBwt, "switch_outbwt2");
+      statBwt[k] = 2;
+      pBwtR = bufBlk[(k + 1) % 3];
+    }
+    ctr::lockOut.notify_all();
+  }
+}
+
+}  // namespace qn::rec

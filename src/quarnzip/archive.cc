@@ -1,0 +1,153 @@
+// Archive writer: header, checked chunks, data-stream end field and volume files.
+#include "quarnzip/archive.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "core/checksum.h"
+#include "core/format.h"
+#include "core/params.h"
+#include "quarnzip/report.h"
+
+namespace qn::zip {
+namespace {
+
+void put64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+class Out {
+ public:
+  explicit Out(std::string name) : name_(std::move(name)), fp_(std::fopen(name_.c_str(), "wb")) {
+    if (!fp_) fail();
+  }
+  ~Out() { close(); }
+  void write(const void* p, uint64_t n) {
+    if (fp_ && std::fwrite(p, 1, n, fp_) != n) fail();
+    bytes_ += n;
+  }
+  // One stored chunk: payload and its sum.
+  void chunk(const uint8_t* p, uint64_t n) {
+    uint8_t sum[core::kChunkSumSize];
+    put64(sum, core::chunkSum(p, static_cast<uint32_t>(n)));  // the reader's own sum
+    write(p, n);
+    write(sum, 8);
+  }
+  void close() {
+    if (fp_ && std::fclose(fp_) != 0) ok_ = false;
+    fp_ = nullptr;
+  }
+  // Writes n bytes at an earlier position (the end field, once the data is known).
+  void rewrite(uint64_t at, const void* p, uint64_t n) {
+    if (!fp_) return;
+    if (fseeko(fp_, static_cast<off_t>(at), SEEK_SET) != 0 || std::fwrite(p, 1, n, fp_) != n) fail();
+  }
+  bool ok() const { return ok_; }
+  uint64_t bytes() const { return bytes_; }
+
+ private:
+  void fail() {
+    if (ok_) errf(txt::kZipFailWrite, name_.c_str());
+    ok_ = false;
+  }
+  std::string name_;
+  FILE* fp_;
+  bool ok_ = true;
+  uint64_t bytes_ = 0;
+};
+
+uint64_t chunkCount(uint64_t n) { return n == 0 ? 0 : (n + kChunkPayload - 1) / kChunkPayload; }
+
+
+uint32_t VolumeCounter::next() {
+  if (volume_ != 0 && count_ >= volume_) {
+    ++file_;
+    count_ = 0;
+  }
+  count_ += core::kVolumeMiBPerChunk;
+  return file_;
+}
+
+std::vector<uint32_t> dataChunkFiles(uint64_t indexChunks, uint64_t dataChunks, uint32_t volumeMiB) {
+  VolumeCounter v(indexChunks, volumeMiB);
+  std::vector<uint32_t> files;
+  for (uint64_t i = 0; i < dataChunks; ++i) files.push_back(v.next());
+  return files;
+}
+
+ArchiveWriter::ArchiveWriter(std::string path, uint32_t volumeMiB)
+    : path_(std::move(path)), volumeMiB_(volumeMiB), first_(std::make_unique<Out>(path_)) {
+  pending_.reserve(kChunkPayload);
+}
+
+ArchiveWriter::~ArchiveWriter() = default;
+
+void ArchiveWriter::begin(uint32_t indexLength, bool password, const std::vector<uint8_t>& index) {
+  uint64_t chunks = chunkCount(index.size());
+  dataPos_ = core::kHeaderSize + index.size() + core::kChunkSumSize * chunks;
+  uint8_t head[core::kHeaderSize] = {core::kMagic, core::kVersion};
+  head[core::kHeaderFlags] = password ? core::kFlagPassword : 0;
+  for (int i = 0; i < 4; ++i) head[core::kHeaderIndexLen + i] = static_cast<uint8_t>(indexLength >> (8 * i));
+  put64(head + core::kHeaderDataPos, dataPos_);
+  first_->write(head, core::kHeaderSize);
+  for (uint64_t i = 0; i < chunks; ++i) {
+    uint64_t at = i * kChunkPayload;
+    first_->chunk(index.data() + at, std::min<uint64_t>(kChunkPayload, index.size() - at));
+  }
+  uint8_t end[core::kEndFieldSize] = {};
+  first_->write(end, core::kEndFieldSize);  // the end field, filled in by finish()
+  counter_ = VolumeCounter(chunks, volumeMiB_);
+}
+
+void ArchiveWriter::data(const uint8_t* p, size_t n) {
+  while (n > 0) {
+    size_t k = std::min(n, kChunkPayload - pending_.size());
+    pending_.insert(pending_.end(), p, p + k);
+    p += k;
+    n -= k;
+    if (pending_.size() == kChunkPayload) flushChunk();
+  }
+}
+
+void ArchiveWriter::flushChunk() {
+  uint32_t file = counter_.next();
+  if (file != 0 && file != volNum_) {
+    closeVolume();
+    volNum_ = file;
+    vol_ = std::make_unique<Out>(path_ + "." + std::to_string(file));
+  }
+  (vol_ ? *vol_ : *first_).chunk(pending_.data(), pending_.size());
+  dataBytes_ += pending_.size() + 8;
+  pending_.clear();
+}
+
+void ArchiveWriter::closeVolume() {
+  if (!vol_) return;
+  vol_->close();
+  ok_ = ok_ && vol_->ok();
+  total_ += vol_->bytes();
+  vol_.reset();
+}
+
+uint64_t ArchiveWriter::finish() {
+  if (!pending_.empty()) flushChunk();
+  closeVolume();
+  uint8_t end[8];
+  put64(end, dataPos_ + 8 + dataBytes_);  // the true end: a split archive needs it
+  first_->rewrite(dataPos_, end, 8);
+  first_->close();
+  ok_ = ok_ && first_->ok();
+  return ok_ ? total_ + first_->bytes() : 0;
+}
+
+void ArchiveWriter::abandon() {
+  closeVolume();
+  first_->close();
+  std::remove(path_.c_str());
+  for (uint32_t k = 1; k <= volNum_; ++k) std::remove((path_ + "." + std::to_string(k)).c_str());
+}
+
+}  // namespace qn::zip

@@ -1,0 +1,196 @@
+// Archive compressor: codes the index and data streams and writes the archive.
+#include "quarnzip/compress.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "quarnzip/archive.h"
+#include "quarnzip/layout.h"
+#include "quarnzip/options.h"
+#include "quarnzip/stream_writer.h"
+#include "core/model.h"
+#include "core/params.h"
+#include "quarnzip/report.h"
+
+namespace qn::zip {
+namespace {
+
+constexpr uint32_t kChunk = core::kSlot;  // the compressor reads and codes one ring slot at a time
+constexpr uint64_t kIndexHistory = 4u << 20;   // the index pass's ring is 8 MiB
+constexpr uint32_t kIndexEsc = 63, kIndexFlush = 5;
+constexpr unsigned kEndIndex = 7, kEndData = 5;
+
+class WriterPricer : public Pricer {
+ public:
+  explicit WriterPricer(const StreamWriter& w) : w_(w) {}
+  uint32_t literal(uint8_t b) const override { return w_.priceLiteral(b); }
+  uint32_t match(uint32_t len, uint64_t dist) const override { return w_.priceMatch(len, dist); }
+
+ private:
+  const StreamWriter& w_;
+};
+
+class TextReader : public ByteReader {
+ public:
+  explicit TextReader(const std::string& t) : t_(t) {}
+  size_t read(uint8_t* dst, size_t n) override {
+    size_t k = std::min(n, t_.size() - pos_);
+    std::memcpy(dst, t_.data() + pos_, k);
+    pos_ += k;
+    return k;
+  }
+
+ private:
+  const std::string& t_;
+  size_t pos_ = 0;
+};
+
+class PlainReader : public ByteReader {
+ public:
+  explicit PlainReader(StreamSource& s) : s_(s) {}
+  size_t read(uint8_t* dst, size_t n) override { return s_.read(dst, n); }
+
+ private:
+  StreamSource& s_;
+};
+
+class BlockReader : public ByteReader {
+ public:
+  explicit BlockReader(BlockSource& s) : s_(s) {}
+  size_t read(uint8_t* dst, size_t n) override { return s_.read(dst, n); }
+  bool blockStart(uint64_t pos, uint64_t& index) override { return s_.startAt(pos, index); }
+
+ private:
+  BlockSource& s_;
+};
+
+// The filler pairs are random by design; QN_FILLER_SEED (set only by tests and benchmarks)
+// fixes them so that two builds can be compared byte for byte.
+uint64_t randomSeed() {
+  if (const char* fixed = std::getenv("QN_FILLER_SEED")) return std::strtoull(fixed, nullptr, 10);
+  std::random_device rd;
+  return (static_cast<uint64_t>(rd()) << 32) ^ rd();
+}
+
+uint32_t fieldLength(uint32_t field) {
+  return field < 0x10000 ? field : 65536u << (field - 0x10000);
+}
+
+LzConfig lzConfig(const ArchiveJob& job, uint64_t history) {
+  LevelPreset p = levelPreset(job.level);
+  LzConfig c;
+  c.maxDist = history;
+  c.sight = job.plan.param[core::kSight];
+  c.pipes = job.pipes;
+  c.nice = 16 * job.tails;
+  c.optimal = p.optimal;
+  return c;
+}
+
+}  // namespace
+
+void emitOps(StreamWriter& w, const std::vector<Op>& ops, const uint8_t* chunk) {
+  uint64_t pos = 0;
+  uint32_t fields[24];
+  for (const Op& op : ops) {
+    if (op.len == 1) {
+      w.literal(chunk[pos++]);
+      continue;
+    }
+    int n = lengthFields(op.len, fields);
+    for (int i = 0; i < n; ++i) {
+      uint32_t len = fieldLength(fields[i]);
+      if (len < minLengthFor(op.dist)) {
+        for (uint32_t k = 0; k < len; ++k) w.literal(chunk[pos + k]);
+      } else {
+        w.match(fields[i], op.dist);
+      }
+      pos += len;
+    }
+  }
+}
+
+std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t total,
+                                  const LzConfig& cfg, bool resetInterval, unsigned endCode,
+                                  const ByteSink& sink) {
+  w.beginStream(resetInterval, randomSeed());
+  LzEncoder lz(cfg, total);
+  WriterPricer pricer(w);
+  std::vector<uint8_t> chunk(kChunk);
+  std::vector<Op> ops;
+  std::vector<uint8_t> out;
+  uint64_t pos = 0;
+  for (;;) {
+    size_t n = in.read(chunk.data(), kChunk);
+    if (n == 0) break;
+    uint64_t index;
+    if (in.blockStart(pos, index)) w.blockStart(index);  // before the block's data
+    ops.clear();
+    lz.parseChunk(chunk.data(), static_cast<uint32_t>(n), &pricer, ops);
+    emitOps(w, ops, chunk.data());
+    pos += n;
+    if (sink && w.bytesSoFar() >= kChunkPayload) {  // whole chunk payloads: multiples of 8
+      size_t k = w.bytesSoFar() / kChunkPayload * kChunkPayload;
+      out.resize(k);
+      sink(out.data(), w.takeBytes(out.data(), k));
+    }
+    if (n < kChunk) break;
+    w.endOfBuffer();  // every full chunk closes its instruction buffer
+  }
+  std::vector<uint8_t> tail = w.endStream(endCode);
+  if (!sink) return tail;
+  sink(tail.data(), tail.size());
+  return {};
+}
+
+ArchiveResult compressArchive(const ArchiveJob& job) {
+  ArchiveResult r;
+  const uint32_t* par = job.plan.param;
+  core::Model model;
+  model.setParams(kIndexEsc, kIndexFlush);
+  model.init();
+  StreamWriter w(model);
+  if (!job.password.empty())
+    w.prime(reinterpret_cast<const uint8_t*>(job.password.data()), static_cast<int>(job.password.size()));
+
+  TextReader text(job.indexText);
+  std::vector<uint8_t> index = encodeStream(w, text, job.indexText.size(),
+                                            lzConfig(job, kIndexHistory), false, kEndIndex);
+
+  model.setParams(par[core::kEsc], par[core::kFlush]);
+  if (w.broken()) {  // never write what the decompressor cannot read back
+    errf(txt::kZipBroken);
+    return r;
+  }
+  ArchiveWriter archive(job.archive, par[core::kVolume]);
+  archive.begin(static_cast<uint32_t>(job.indexText.size()), !job.password.empty(), index);
+  ByteSink sink = [&archive](const uint8_t* p, size_t n) { archive.data(p, n); };
+  uint64_t total = job.plan.totalSize();
+  LzConfig cfg = lzConfig(job, static_cast<uint64_t>(par[core::kCache]) << 20);
+  int readErrors;
+  if (par[core::kBwt]) {
+    uint64_t block = static_cast<uint64_t>(par[core::kBlock]) << 20;
+    StreamSource raw(job.plan, block);
+    BlockSource blocks(raw, block);
+    BlockReader in(blocks);
+    encodeStream(w, in, total, cfg, true, kEndData, sink);
+    readErrors = raw.errors();
+  } else {
+    StreamSource raw(job.plan, kChunk);
+    PlainReader in(raw);
+    encodeStream(w, in, total, cfg, true, kEndData, sink);
+    readErrors = raw.errors();
+  }
+  r.inputBytes = total;
+  if (w.broken()) {  // never leave what the decompressor cannot read back
+    archive.abandon();
+    errf(txt::kZipBroken);
+    return r;
+  }
+  r.archiveBytes = archive.finish();
+  r.ok = r.archiveBytes != 0 && readErrors == 0;
+  return r;
+}
+
+}  // namespace qn::zip

@@ -1,0 +1,387 @@
+// Match finder and parsers: hash chains or binary trees, lazy or price-driven optimal parse.
+#include "quarnzip/lz.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/codes.h"
+#include "core/format.h"
+
+namespace qn::zip {
+namespace {
+
+constexpr uint32_t kChunk = core::kSlot;       // the input is parsed one ring slot at a time
+constexpr uint64_t kMaxWindow = 1u << 30;          // the finder's own bound on history
+constexpr uint32_t kOptWindow = 2048;              // positions one optimal parse decides at once
+constexpr uint32_t kMaxNice = 4096;
+constexpr uint32_t kInf = 0xFFFFFFFFu;
+constexpr uint64_t kPriceRefresh = 1u << 12;       // bytes between price refreshes
+constexpr int kMaxMatches = 64;
+constexpr uint32_t kGoodLength = 48;               // past this, the chain walk is cut short
+
+inline uint32_t read32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+inline uint32_t matchLen(const uint8_t* a, const uint8_t* b, uint32_t limit) {
+  uint32_t n = 0;
+  while (n + 8 <= limit) {
+    uint64_t x, y;
+    std::memcpy(&x, a + n, 8);
+    std::memcpy(&y, b + n, 8);
+    if (x != y) return n + static_cast<uint32_t>(__builtin_ctzll(x ^ y) >> 3);
+    n += 8;
+  }
+  while (n < limit && a[n] == b[n]) ++n;
+  return n;
+}
+
+inline int bitLength(uint64_t v) { return v ? 64 - __builtin_clzll(v) : 0; }
+
+uint64_t pow2AtLeast(uint64_t v) {
+  uint64_t p = 1;
+  while (p < v) p <<= 1;
+  return p;
+}
+
+// Fixed estimates when no coder is at hand (tests, first chunk of a parse).
+class FlatPricer : public Pricer {
+ public:
+  uint32_t literal(uint8_t) const override { return 16 * 9; }
+  uint32_t match(uint32_t len, uint64_t dist) const override {
+    uint32_t lenBits = len < 8 ? 4 : len < 20 ? 7 : 12;
+    return 16 * (lenBits + 3 + static_cast<uint32_t>(bitLength(dist)));
+  }
+};
+const FlatPricer kFlat;
+
+using core::contextLength;
+using core::distContext;
+
+}  // namespace
+
+uint32_t minLengthFor(uint64_t dist) { return core::minMatchLength(dist); }
+
+int lengthFields(uint32_t len, uint32_t fields[24]) {
+  int n = 0;
+  while (len > 65535) {
+    uint32_t piece = 65536;
+    int v = 0;
+    while (v < 4 && (131072u << v) <= len) ++v;  // 2^17 .. 2^20, a chunk's worth at most
+    if (v > 0) piece = 65536u << v;
+    uint32_t field = v > 0 ? 0x10000u + static_cast<uint32_t>(v) : 0x10000u;
+    if (len - piece > 0 && len - piece < 3) {     // never leave a piece shorter than 3
+      piece = 65533;
+      field = 65533;
+    }
+    fields[n++] = field;
+    len -= piece;
+  }
+  if (len > 0) fields[n++] = len;
+  return n;
+}
+
+LzEncoder::LzEncoder(const LzConfig& cfg, uint64_t streamBytes) : cfg_(cfg) {
+  cfg_.nice = std::clamp<uint32_t>(cfg_.nice, 8, kMaxNice);
+  cfg_.sight = std::max<uint32_t>(cfg_.sight, 1);
+  cfg_.pipes = std::max<uint32_t>(cfg_.pipes, 1);
+  uint64_t w = std::min<uint64_t>({cfg_.maxDist, kMaxWindow, pow2AtLeast(std::max<uint64_t>(streamBytes, 256))});
+  window_ = static_cast<uint32_t>(w);
+  chainMask_ = static_cast<uint32_t>(pow2AtLeast(w) - 1);
+  hashBits_ = std::clamp(bitLength(w) - 1, 12, 22);
+  uint64_t cap = std::min<uint64_t>(w + std::max<uint64_t>(w, 2 * kChunk), std::max<uint64_t>(streamBytes, 1));
+  buf_.reserve(cap);
+  bufStart_ = end_ = ins_ = chainMask_ + 1;  // position 0 never names a byte
+  head2_.assign(1u << 16, 0);
+  head3_.assign(1u << 16, 0);
+  head4_.assign(1u << hashBits_, 0);
+  chain_.assign(static_cast<size_t>(chainMask_ + 1) * (cfg_.optimal ? 2 : 1), 0);  // tree: two links
+  if (cfg_.optimal) {
+    size_t arr = kOptWindow + kMaxNice + 2;
+    cost_.resize(arr);
+    fromLen_.resize(arr);
+    fromDist_.resize(arr);
+    lenPrice_.resize(kMaxNice + 1);
+  }
+}
+
+LzEncoder::~LzEncoder() = default;
+
+void LzEncoder::rebase() {
+  // Whole multiples of the link array's size keep every position's slot; everything the
+  // window or the buffer still holds stays above 0.
+  uint32_t size = chainMask_ + 1;
+  uint32_t delta = (std::min(end_ - window_, bufStart_) - 1) / size * size;
+  if (delta == 0) return;
+  ++rebases_;
+  auto shift = [delta](std::vector<uint32_t>& t) {
+    for (uint32_t& e : t) e = e > delta ? e - delta : 0;
+  };
+  shift(head2_);
+  shift(head3_);
+  shift(head4_);
+  shift(chain_);
+  bufStart_ -= delta;
+  end_ -= delta;
+  ins_ -= delta;
+}
+
+void LzEncoder::append(const uint8_t* data, uint32_t n) {
+  if (end_ > cfg_.rebaseAt) rebase();
+  size_t used = end_ - bufStart_;
+  if (used + n > buf_.capacity()) {  // slide: keep the window's history only
+    size_t keep = std::min<size_t>(used, window_);
+    std::memmove(buf_.data(), buf_.data() + (used - keep), keep);
+    buf_.resize(keep);
+    bufStart_ = end_ - static_cast<uint32_t>(keep);
+    if (keep + n > buf_.capacity()) buf_.reserve(keep + n);
+  }
+  buf_.insert(buf_.end(), data, data + n);
+  end_ += n;
+}
+
+void LzEncoder::insert(uint32_t p) {
+  const uint8_t* s = at(p);
+  uint32_t v = read32(s);
+  head2_[v & 0xFFFF] = p;
+  head3_[((v & 0xFFFFFF) * 506832829u) >> 16] = p;
+  uint32_t h = (v * 2654435761u) >> (32 - hashBits_);
+  if (cfg_.optimal) {
+    treeWalk(p, h, 1, nullptr);
+    return;
+  }
+  chain_[p & chainMask_] = head4_[h];
+  head4_[h] = p;
+}
+
+// Binary tree of the positions with the same 4-byte hash, ordered by the bytes that follow
+// them: p becomes the root, the old tree is split into its two subtrees on the way down, and
+// each node met is a candidate. Records matches longer than best into out (when not null).
+int LzEncoder::treeWalk(uint32_t p, uint32_t h, uint32_t best, Match* out) {
+  const uint32_t size = chainMask_ + 1;
+  const uint32_t limit = std::min<uint32_t>(cfg_.nice, end_ - p);
+  const uint8_t* cur = at(p);
+  uint32_t* left = &chain_[static_cast<size_t>(p & chainMask_) * 2];   // smaller suffixes
+  uint32_t* right = left + 1;                                           // larger suffixes
+  uint32_t c = head4_[h];
+  head4_[h] = p;
+  int n = 0;
+  for (uint32_t depth = cfg_.sight;; --depth) {
+    uint32_t d = p - c;
+    if (c == 0 || depth == 0 || c >= p || d > window_ || d >= size || c < bufStart_) {
+      *left = *right = 0;
+      return n;
+    }
+    uint32_t* pair = &chain_[static_cast<size_t>(c & chainMask_) * 2];
+    const uint8_t* m = at(c);
+    // Every node is compared from its first byte: nodes inserted near a chunk's end were
+    // placed by shorter comparisons, so the prefix the bounds share cannot be taken on trust.
+    uint32_t len = matchLen(m, cur, limit);
+    if (out && len > best && len >= minLengthFor(d) && n < kMaxMatches - 2) {
+      best = len;
+      out[n++] = {len, d};
+    }
+    if (len >= limit) {  // as long as we look: c's subtrees become p's
+      *left = pair[0];
+      *right = pair[1];
+      return n;
+    }
+    if (m[len] < cur[len]) {
+      *left = c;
+      left = pair + 1;
+      c = *left;
+    } else {
+      *right = c;
+      right = pair;
+      c = *right;
+    }
+  }
+}
+
+void LzEncoder::catchUp(uint32_t p) {
+  while (ins_ < p && ins_ + 4 <= end_) insert(ins_++);
+  if (ins_ < p) ins_ = p;
+}
+
+int LzEncoder::find(uint32_t p, uint32_t maxLen, bool withTwo, Match* out) {
+  int n = 0;
+  if (p + 4 > end_ || maxLen < 2) {
+    if (ins_ <= p) ins_ = p + 1;
+    return 0;
+  }
+  const uint8_t* cur = at(p);
+  const uint32_t v = read32(cur);
+  uint32_t best = 1;
+  uint32_t steps = cfg_.sight;
+  // One candidate: kept when it is longer than the best so far and its distance can be coded
+  // with that length.
+  auto consider = [&](uint32_t c) __attribute__((always_inline)) {
+    if (c == 0 || c >= p || c < bufStart_ || best >= maxLen) return;  // cur[best] must lie inside
+    uint32_t d = p - c;
+    if (d > window_) return;
+    const uint8_t* m = at(c);
+    if (m[best] != cur[best]) return;
+    uint32_t len = best >= 4 || read32(m) == v ? matchLen(m, cur, maxLen) : matchLen(m, cur, std::min(maxLen, 3u));
+    if (len > best && len >= minLengthFor(d)) {
+      best = len;
+      out[n++] = {len, d};
+      if (len >= kGoodLength) steps = std::min(steps, cfg_.sight / 4 + 1);  // good enough: look less
+    }
+  };
+  if (withTwo) consider(head2_[v & 0xFFFF]);
+  consider(head3_[((v & 0xFFFFFF) * 506832829u) >> 16]);
+  uint32_t h = (v * 2654435761u) >> (32 - hashBits_);
+  if (cfg_.optimal) {
+    catchUp(p);
+    if (ins_ == p) {
+      ++ins_;
+      head2_[v & 0xFFFF] = p;
+      head3_[((v & 0xFFFFFF) * 506832829u) >> 16] = p;
+      Match* tail = out + n;
+      n += treeWalk(p, h, best, tail);
+    }
+    return n;
+  }
+  uint32_t c = head4_[h];
+  while (c != 0 && steps > 0 && n < kMaxMatches && best < cfg_.nice && best < maxLen) {
+    --steps;
+    if (c >= p || p - c > window_ || c < bufStart_) break;
+    uint32_t next = chain_[c & chainMask_];
+    consider(c);
+    if (next >= c) break;  // an overwritten link
+    c = next;
+  }
+  catchUp(p);
+  if (ins_ == p) insert(ins_++);
+  return n;
+}
+
+void LzEncoder::parseChunk(const uint8_t* data, uint32_t n, const Pricer* pricer, std::vector<Op>& ops) {
+  uint32_t start = end_;
+  append(data, n);
+  start = end_ - n;  // append may have rebased
+  if (cfg_.optimal)
+    parseOptimal(start, end_, pricer ? pricer : &kFlat, ops);
+  else
+    parseLazy(start, end_, ops);
+}
+
+void LzEncoder::parseLazy(uint32_t p, uint32_t end, std::vector<Op>& ops) {
+  Match m[kMaxMatches];
+  auto gain = [](const Match& x) { return 4 * static_cast<int>(x.len) - bitLength(x.dist); };
+  while (p < end) {
+    catchUp(p);
+    int k = find(p, end - p, false, m);
+    if (k == 0) {
+      ops.push_back({1, 0});
+      ++p;
+      continue;
+    }
+    Match best = m[k - 1];
+    for (uint32_t step = 1; step < cfg_.pipes && best.len < cfg_.nice && p + 1 < end; ++step) {
+      int k2 = find(p + 1, end - p - 1, false, m);
+      if (k2 == 0 || gain(m[k2 - 1]) <= gain(best) + 1) break;
+      ops.push_back({1, 0});
+      ++p;
+      best = m[k2 - 1];
+    }
+    ops.push_back({best.len, best.dist});
+    p += best.len;
+  }
+}
+
+void LzEncoder::refreshPrices(const Pricer* pricer) {
+  pricer_ = pricer;
+  for (int b = 0; b < 256; ++b) litPrice_[b] = pricer->literal(static_cast<uint8_t>(b));
+  for (uint32_t len = 2; len <= cfg_.nice; ++len) lenPrice_[len] = pricer->match(len, 1);
+  for (int c = 0; c < 5; ++c) distBase_[c] = pricer->match(contextLength(c), 1);
+  sincePrices_ = 0;
+  ++priceGen_;
+}
+
+uint32_t LzEncoder::lengthPrice(uint32_t len) const {
+  return len <= cfg_.nice ? lenPrice_[len] : pricer_->match(len, 1);
+}
+
+int32_t LzEncoder::distExtra(int context, uint32_t dist) {
+  if (dist == 1) return 0;
+  // Matches repeat their distance from one position to the next: remember recent prices.
+  PriceSlot& e = distCache_[(dist * 8 + static_cast<uint32_t>(context)) & (kDistCache - 1)];
+  if (e.gen == priceGen_ && e.dist == dist && e.context == context) return e.price;
+  e = {priceGen_, dist, context,
+       static_cast<int32_t>(pricer_->match(contextLength(context), dist)) -
+           static_cast<int32_t>(distBase_[context])};
+  return e.price;
+}
+
+void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std::vector<Op>& ops) {
+  Match m[kMaxMatches];
+  std::vector<Op> path;
+  while (p < end) {
+    if (pricer_ != pricer || sincePrices_ >= kPriceRefresh) refreshPrices(pricer);
+    uint32_t span = std::min<uint32_t>(kOptWindow, end - p);
+    uint32_t limit = std::min<uint32_t>(end - p, kOptWindow + kMaxNice);
+    std::fill(cost_.begin(), cost_.begin() + limit + 1, kInf);
+    cost_[0] = 0;
+    uint32_t stop = span;        // the parse decides positions up to here
+    uint32_t longLen = 0, longDist = 0;
+    for (uint32_t i = 0; i < stop; ++i) {
+      uint32_t pos = p + i;
+      catchUp(pos);
+      int k = find(pos, end - pos, true, m);
+      uint32_t lit = cost_[i] + litPrice_[*at(pos)];
+      if (lit < cost_[i + 1]) {
+        cost_[i + 1] = lit;
+        fromLen_[i + 1] = 1;
+      }
+      if (k == 0) continue;
+      if (m[k - 1].len >= cfg_.nice) {  // take a long match at once: the parse ends here
+        stop = i;
+        longLen = m[k - 1].len;
+        longDist = m[k - 1].dist;
+        break;
+      }
+      uint32_t from = 2;
+      for (int j = 0; j < k; ++j) {
+        uint32_t d = m[j].dist;
+        uint32_t top = std::min(m[j].len, limit - i);
+        int32_t extra[5];  // distance price per context, over that of distance 1
+        bool known[5] = {};
+        for (uint32_t len = std::max(from, minLengthFor(d)); len <= top; ++len) {
+          int cx = distContext(len);
+          if (!known[cx]) {
+            extra[cx] = distExtra(cx, d);
+            known[cx] = true;
+          }
+          uint32_t c = cost_[i] + static_cast<uint32_t>(static_cast<int32_t>(lengthPrice(len)) + extra[cx]);
+          if (c < cost_[i + len]) {
+            cost_[i + len] = c;
+            fromLen_[i + len] = len;
+            fromDist_[i + len] = d;
+          }
+        }
+        from = m[j].len + 1;
+        stop = std::max(stop, std::min(i + m[j].len, limit));
+      }
+    }
+    // Walk back from the end of the decided span and emit the path forwards.
+    path.clear();
+    for (uint32_t i = stop; i > 0;) {
+      uint32_t len = fromLen_[i];
+      path.push_back({len, len == 1 ? 0 : fromDist_[i]});
+      i -= len;
+    }
+    for (auto it = path.rbegin(); it != path.rend(); ++it) ops.push_back(*it);
+    p += stop;
+    sincePrices_ += stop;
+    if (longLen) {
+      ops.push_back({longLen, longDist});
+      p += longLen;
+      sincePrices_ += longLen;
+    }
+  }
+}
+
+}  // namespace qn::zip

@@ -1,0 +1,90 @@
+// quarnzip: program entry; options, tree walk or given index, compression, summary.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include "quarnzip/compress.h"
+#include "quarnzip/options.h"
+#include "quarnzip/tree.h"
+#include "core/params.h"
+#include "quarnzip/report.h"
+
+namespace {
+
+constexpr const char* kVersion = "1.0 (v20261206, linux-x86_64)";
+constexpr uint64_t kMaxIndex = 0xFFFFFFFFull;  // the header's index length is 32-bit
+
+bool readFile(const std::string& path, std::string& out) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return false;
+  std::ostringstream s;
+  s << f.rdbuf();
+  out = s.str();
+  return true;
+}
+
+int finish() {
+  std::fflush(stdout);
+  return qn::zip::reportState().error ? 1 : 0;
+}
+
+// The job for a walked tree: its index written with the run's parameters.
+bool treeJob(const qn::zip::Options& o, qn::zip::ArchiveJob& job) {
+  qn::zip::SourceTree tree = qn::zip::walkPaths(o.paths, o.archive);
+  job.indexText = qn::zip::writeIndex(tree, o.param, static_cast<int64_t>(std::time(nullptr)));
+  job.plan = qn::zip::planFromTree(tree, o.param);
+  return true;
+}
+
+// The job for a hand-written index: its text verbatim, its own parameters.
+bool indexJob(const qn::zip::Options& o, qn::zip::ArchiveJob& job) {
+  if (!readFile(o.indexIn, job.indexText)) {
+    qn::zip::errf(qn::txt::kZipFailIndexIn, o.indexIn.c_str());
+    return false;
+  }
+  if (job.indexText.size() > kMaxIndex) {
+    qn::zip::errf(qn::txt::kZipIndexTooLong, o.indexIn.c_str());
+    return false;
+  }
+  job.plan = qn::zip::planFromIndex(job.indexText, o.sourceDir);
+  uint32_t param[qn::core::kParamSlots];
+  std::memcpy(param, job.plan.param, sizeof param);
+  param[qn::core::kColumn] = 1;  // a column count the index states is its own business
+  return qn::zip::checkParams(param);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace qn;
+  using zip::msgf;
+  zip::Options o;
+  if (!zip::readIni(o) || !zip::parseArgs(o, argc, argv)) return finish();
+  if (o.version) {
+    msgf(txt::kZipBanner, kVersion);
+    return finish();
+  }
+  bool indexMode = !o.indexIn.empty();
+  if (o.help || o.archive.empty() || (o.paths.empty() && !indexMode)) {
+    msgf(txt::kZipUsage, argv[0], argv[0]);
+    return o.help ? finish() : 1;
+  }
+  if (!zip::finishParams(o) || !zip::settlePassword(o)) return finish();
+  time_t start = std::time(nullptr);
+  zip::ArchiveJob job;
+  job.archive = o.archive;
+  job.password = o.password ? o.passwordText : "";
+  job.level = o.level;
+  job.pipes = o.param[core::kPipes];
+  job.tails = o.param[core::kTails];
+  if (!(indexMode ? indexJob(o, job) : treeJob(o, job))) return finish();
+  zip::ArchiveResult r = zip::compressArchive(job);
+  int files = 0;
+  for (const zip::PlanItem& i : job.plan.items) files += i.column ? 0 : 1;
+  msgf(txt::kZipSummary, files, static_cast<unsigned long long>(r.inputBytes),
+           static_cast<unsigned long long>(r.archiveBytes), static_cast<int>(std::time(nullptr) - start));
+  std::printf("\n");
+  return r.ok ? finish() : 1;
+}

@@ -1,0 +1,176 @@
+// quarnzip's command line and "qn.ini": options, parameter defaults, level presets and checks.
+#include "quarnzip/options.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "core/index_xml.h"
+#include "core/params.h"
+#include "core/terminal.h"
+#include "quarnzip/report.h"
+
+namespace qn::zip {
+namespace {
+
+constexpr uint32_t kMaxSafeEsc = 63;  // larger escapes can break the shared tables
+constexpr size_t kMaxPassword = 64;
+
+using Key = core::IniKey;
+
+// Stores a number into a key's target; false when the text is not a number of its digits.
+bool setNumber(Options& o, const Key& k, const char* text) {
+  uint32_t v = 0;
+  if (!core::getInt(text, &v, k.digits)) return false;
+  if (k.target == core::kKeyLanguage) {
+    reportState().language = static_cast<int32_t>(v);
+  } else if (k.target == core::kKeyLogSize) {
+    reportState().logSize = static_cast<int32_t>(v);
+  } else {
+    o.param[k.target] = v;
+    o.given[k.target] = true;
+  }
+  return true;
+}
+
+// One line of qn.ini; false for a line that is neither a comment nor a key.
+bool iniLine(Options& o, const char* line) {
+  if (line[0] == '#') return true;
+  const char* value = nullptr;
+  const Key* k = core::iniKey(line, &value);
+  if (!k) return false;
+  if (k->target == core::kKeyPassword) {
+    if (*value) {
+      o.password = true;
+      o.passwordText = value;
+    }
+  } else {
+    setNumber(o, *k, value);  // an unusable value keeps the default, as the decompressor does
+  }
+  return true;
+}
+
+const Key* optionKey(const char* name) {
+  for (const Key& k : core::kIniKeys)
+    if (std::strcmp(name, k.name) == 0 && k.target != core::kKeyPassword) return &k;
+  return nullptr;
+}
+
+}  // namespace
+
+bool checkParams(const uint32_t param[core::kParamSlots]) {
+  const auto faults = core::checkParams(param);
+  for (const core::ParamFault& f : faults) {
+    if (f.limit >= 0)
+      errf(*f.text, f.limit);
+    else
+      err(f.text->cn, f.text->en);
+  }
+  return faults.empty();
+}
+
+LevelPreset levelPreset(int level) {
+  // sight, pipes, tails, cache, optimal: levels 1 to 9 (docs/quarnzip.md shows the same table).
+  static constexpr LevelPreset kPresets[9] = {
+      {2, 1, 3, 4, false},  {4, 1, 4, 4, false},  {8, 2, 4, 4, false},
+      {16, 2, 8, 4, false}, {32, 3, 8, 4, false}, {48, 3, 16, 4, false},
+      {24, 2, 8, 13, true}, {48, 2, 16, 29, true}, {128, 2, 32, 61, true},
+  };
+  return kPresets[std::clamp(level, 1, 9) - 1];
+}
+
+bool readIni(Options& o) {
+  std::memcpy(o.param, core::kParamDefaults, sizeof core::kParamDefaults);
+  FILE* fp = std::fopen("qn.ini", "rb");
+  if (!fp) return true;  // optional for the compressor
+  struct stat st {};
+  fstat(fileno(fp), &st);
+  char line[core::kIniLine + core::kLineSpare];
+  bool ok = true;
+  while (std::ftell(fp) < st.st_size - 3) {
+    core::getLine(fp, line, core::kIniLine);
+    if (!iniLine(o, line)) {
+      errf(txt::kUnknownParam, line);
+      ok = false;
+    }
+  }
+  std::fclose(fp);
+  if (!ok) errf(txt::kErrParamFile, "qn.ini");
+  return ok;
+}
+
+bool parseArgs(Options& o, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (a[0] != '-' || a[1] == 0) {
+      (o.archive.empty() ? o.archive : o.paths.emplace_back()) = a;
+      continue;
+    }
+    if (a[1] >= '1' && a[1] <= '9' && a[2] == 0) {
+      o.level = a[1] - '0';
+    } else if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
+      o.help = true;
+    } else if (!std::strcmp(a, "--version")) {
+      o.version = true;
+    } else if (!std::strcmp(a, "--password")) {
+      o.password = true;
+      o.passwordText.clear();
+    } else if (!std::strncmp(a, "--password=", 11)) {
+      o.password = true;
+      o.passwordText = a + 11;
+      if (o.passwordText.empty()) return errf(txt::kZipBadPassword), false;
+    } else if (!std::strcmp(a, "--index-in") || !std::strcmp(a, "--source")) {
+      if (i + 1 >= argc) return errf(txt::kZipBadValue, a), false;
+      (a[2] == 'i' ? o.indexIn : o.sourceDir) = argv[++i];
+    } else {
+      // --key N or --key=N for every numeric key of qn.ini.
+      std::string name = a + 2;
+      std::string value;
+      size_t eq = name.find('=');
+      if (eq != std::string::npos) {
+        value = name.substr(eq + 1);
+        name.resize(eq);
+      } else if (i + 1 < argc) {
+        value = argv[++i];
+      }
+      const Key* k = a[1] == '-' ? optionKey(name.c_str()) : nullptr;
+      if (!k) return errf(txt::kZipBadOption, a), false;
+      if (!setNumber(o, *k, value.c_str())) return errf(txt::kZipBadValue, a), false;
+    }
+  }
+  return true;
+}
+
+bool finishParams(Options& o) {
+  LevelPreset p = levelPreset(o.level);
+  if (!o.given[core::kSight]) o.param[core::kSight] = p.sight;
+  if (!o.given[core::kPipes]) o.param[core::kPipes] = p.pipes;
+  if (!o.given[core::kTails]) o.param[core::kTails] = p.tails;
+  if (!o.given[core::kCache]) o.param[core::kCache] = p.cache;
+  bool ok = checkParams(o.param);  // the decompressor's own checks and messages
+  if (o.param[core::kEsc] > kMaxSafeEsc && o.param[core::kEsc] <= 16384) {
+    errf(txt::kZipEscHigh);
+    ok = false;
+  }
+  return ok;
+}
+
+bool settlePassword(Options& o) {
+  if (!o.password) return true;
+  if (o.passwordText.empty()) {
+    msgf(txt::kPwdPrompt);
+    std::fflush(stdout);
+    uint8_t buf[kMaxPassword + 8] = {};
+    int32_t n = core::keyIn(buf, static_cast<int32_t>(kMaxPassword), 1);
+    std::printf("\n");
+    o.passwordText.assign(reinterpret_cast<char*>(buf), n > 0 ? static_cast<size_t>(n) : 0);
+  }
+  bool ok = !o.passwordText.empty() && o.passwordText.size() <= kMaxPassword;
+  for (unsigned char c : o.passwordText) ok = ok && c < 128;
+  if (!ok) errf(txt::kZipBadPassword);
+  return ok;
+}
+
+}  // namespace qn::zip

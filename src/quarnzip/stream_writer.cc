@@ -1,0 +1,220 @@
+// Stream writer: codes instructions with the shared coder and tables, mirroring the
+// decoder's grammar symbol for symbol, and prices them for the compressor's parser.
+#include "quarnzip/stream_writer.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+
+#include "core/coder.h"
+#include "core/codes.h"
+
+namespace qn::zip {
+
+using namespace qn::core;
+
+StreamWriter::StreamWriter(core::Model& model) : m_(model) {}
+
+void StreamWriter::putBits(int n, uint32_t bits) {
+  acc_ = (acc_ << n) | bits;
+  nAcc_ += n;
+  if (nAcc_ >= 32) {  // one whole word, stored little-endian
+    nAcc_ -= 32;
+    const uint32_t word = uint32_t(acc_ >> nAcc_);
+    uint8_t bytes[4];
+    std::memcpy(bytes, &word, 4);
+    out_.insert(out_.end(), bytes, bytes + 4);
+    acc_ &= (uint64_t(1) << nAcc_) - 1;
+  }
+}
+
+template <int A, bool kEscape, bool kByte>
+void StreamWriter::code(uint16_t* table, uint32_t s) {
+  auto emit = [this](int n, uint32_t l) { putBits(n, uint32_t(uint64_t(l) >> (32 - n))); };
+  if (!encodeSym<A, kEscape, kByte>(m_, table, s, L_, H_, emit)) broken_ = true;
+}
+
+void StreamWriter::uniform(uint32_t v, uint32_t total) {
+  encodeUniform(v, total, L_, H_,
+                [this](int n, uint32_t l) { putBits(n, uint32_t(uint64_t(l) >> (32 - n))); });
+}
+
+void StreamWriter::prime(const uint8_t* pwd, int len) {
+  // The bits of priming are dropped: the decoder keeps only the tables and the interval.
+  if (!primeModel(m_, L_, H_, pwd, len, [](int, uint32_t) {})) broken_ = true;
+}
+
+void StreamWriter::beginStream(bool resetInterval, uint64_t seed) {
+  if (resetInterval) L_ = 0, H_ = 0xFFFFFFFF;
+  out_.clear();
+  acc_ = 0, nAcc_ = 0;
+  uint64_t x = seed;
+  for (int i = 0; i < 8; ++i) {  // filler pairs from a splitmix64 sequence
+    x += 0x9E3779B97F4A7C15ull;
+    uint64_t z = x;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    code<kLeaves4, true>(m_.aIdx4[0], uint32_t(z & 15));
+    code<kLeaves5, true>(m_.aIdx5[0], uint32_t((z >> 8) & 31));
+  }
+}
+
+void StreamWriter::literal(uint8_t byte) {
+  const uint32_t top = byte >> 5;
+  code<kLeaves4, true>(m_.aIdx4[0], top);
+  code<kLeaves5, true>(m_.aIdx5[top], byte & 31u);
+}
+
+uint64_t StreamWriter::maxDistance(uint32_t lengthField) { return core::maxDistance(lengthField); }
+
+// Width symbol, then the bytes of D - base, top byte first.
+void StreamWriter::distance(int ctx, uint64_t dist) {
+  const uint64_t D = dist - 1;
+  const int w = distWidth(D);
+  code<kLeaves3, false>(m_.aIdx3[ctx - 1], uint32_t(w));
+  const uint64_t x = D - kDistBase[w];
+  code<kLeaves8, true, true>(m_.aIdx8[distHighTable(w, ctx)], uint32_t(x >> (8 * w)) & 0xFF);
+  for (int j = 0; j < w; ++j)
+    code<kLeaves8, true, true>(m_.aIdx8[distLowTable(w, j)],
+                               uint32_t(x >> (8 * (w - 1 - j))) & 0xFF);
+}
+
+void StreamWriter::match(uint32_t len, uint64_t dist) {
+  const bool longForm = len >= kLongForm;
+  if (len < 2 || (longForm && len - kLongForm >= kLongPowers) || dist < 1 ||
+      dist > maxDistance(len)) {
+    broken_ = true;  // not an instruction the grammar can carry
+    return;
+  }
+  uint16_t* head = m_.aIdx4[0];
+  uint16_t* ext = m_.aIdx4[1];
+  if (len == 2) {
+    code<kLeaves4, true>(head, kHeadMatch2);
+    code<kLeaves8, true, true>(m_.aIdx8[kSeedTable], uint32_t(dist - 1));
+    return;
+  }
+  const LengthCode lc = lengthCode(len);
+  code<kLeaves4, true>(head, lc.head);
+  if (lc.ext >= 0) code<kLeaves4, true>(ext, uint32_t(lc.ext));
+  if (lc.table == 3) {
+    code<kLeaves8, true, true>(m_.aIdx8[3], lc.value >> 8);
+    code<kLeaves8, true, true>(m_.aIdx8[4], lc.value & 0xFF);
+  } else if (lc.table >= 0) {
+    code<kLeaves8, true, true>(m_.aIdx8[lc.table], lc.value);
+  }
+  distance(distContext(len), dist);
+}
+
+void StreamWriter::control(uint32_t c) {
+  code<kLeaves4, true>(m_.aIdx4[0], kHeadExt);
+  code<kLeaves4, true>(m_.aIdx4[1], kExtControl);
+  uniform(c, 16);
+}
+
+void StreamWriter::endOfBuffer() { control(kCtlEndBuffer); }
+
+void StreamWriter::blockStart(uint64_t index) {
+  if (index >> 40) {
+    broken_ = true;
+    return;
+  }
+  if (index < (uint64_t(1) << 27)) {
+    control(kCtlBlock27);
+  } else {
+    control(kCtlBlock40);
+    uniform(uint32_t(index >> 27), 1u << 13);
+  }
+  uniform(uint32_t(index >> 14) & 0x1FFF, 1u << 13);
+  uniform(uint32_t(index) & 0x3FFF, 1u << 14);
+}
+
+std::vector<uint8_t> StreamWriter::endStream(unsigned code) {
+  control(code);
+  // The decoder holds 32 bits ahead of the last symbol: give it L, then fill the word.
+  putBits(32, L_);
+  if (nAcc_ > 0) putBits(32 - nAcc_, 0);
+  while (out_.size() % 8) out_.push_back(0);
+  std::vector<uint8_t> bytes;
+  bytes.swap(out_);
+  return bytes;
+}
+
+size_t StreamWriter::takeBytes(uint8_t* dst, size_t n) {
+  n = std::min(n, out_.size());
+  std::memcpy(dst, out_.data(), n);
+  out_.erase(out_.begin(), out_.begin() + ptrdiff_t(n));
+  return n;
+}
+
+// ---- Prices ----
+
+namespace {
+
+// 16 * log2(x) for x >= 1, to about 1/16 bit.
+uint32_t log16(uint32_t x) {
+  static const std::array<uint16_t, 4096> table = [] {
+    std::array<uint16_t, 4096> t{};
+    for (int i = 1; i < 4096; ++i) t[i] = uint16_t(std::lround(16.0 * std::log2(double(i))));
+    return t;
+  }();
+  uint32_t shift = 0;
+  while (x >= 4096) x >>= 1, shift += 16;
+  return table[x] + shift;
+}
+
+uint32_t priceOf(uint32_t freq, uint32_t total) {
+  if (freq == 0 || total == 0) return 16 * 32;  // cannot occur in a sound model
+  return log16(total) > log16(freq) ? log16(total) - log16(freq) : 0;
+}
+
+// The cost of s in t, with the escape and the uniform choice for an unseen symbol.
+template <int A, bool kEscape>
+uint32_t symbolPrice(const uint16_t* t, uint32_t s) {
+  const uint32_t total = t[1];
+  if (!kEscape || t[A + s] != 0) return priceOf(t[A + s], total);
+  uint32_t unseen = 0;
+  for (int i = 0; i < A - 1; ++i) unseen += t[A + i] == 0;
+  return priceOf(t[2 * A - 1], total) + (unseen > 1 ? log16(unseen) : 0);
+}
+
+// A byte table not yet used starts from table 5: price it there.
+uint32_t bytePrice(const Model& m, int k, uint32_t s) {
+  const uint16_t* t = m.aIdx8[k][1] ? m.aIdx8[k] : m.aIdx8[kSeedTable];
+  return symbolPrice<kLeaves8, true>(t, s);
+}
+
+}  // namespace
+
+uint32_t StreamWriter::priceLiteral(uint8_t byte) const {
+  const uint32_t top = byte >> 5;
+  return symbolPrice<kLeaves4, true>(m_.aIdx4[0], top) +
+         symbolPrice<kLeaves5, true>(m_.aIdx5[top], byte & 31u);
+}
+
+uint32_t StreamWriter::priceMatch(uint32_t len, uint64_t dist) const {
+  const uint16_t* head = m_.aIdx4[0];
+  const uint16_t* ext = m_.aIdx4[1];
+  if (len == 2) return symbolPrice<kLeaves4, true>(head, kHeadMatch2) +
+                       bytePrice(m_, kSeedTable, uint32_t(dist - 1) & 0xFF);
+  const LengthCode lc = lengthCode(len);
+  uint32_t p = symbolPrice<kLeaves4, true>(head, lc.head);
+  if (lc.ext >= 0) p += symbolPrice<kLeaves4, true>(ext, uint32_t(lc.ext));
+  if (lc.table == 3) {
+    p += bytePrice(m_, 3, (lc.value >> 8) & 0xFF) + bytePrice(m_, 4, lc.value & 0xFF);
+  } else if (lc.table >= 0) {
+    p += bytePrice(m_, lc.table, lc.value);
+  }
+  const int ctx = distContext(len);
+  const uint64_t D = dist - 1;
+  const int w = distWidth(D);
+  const uint64_t x = D - kDistBase[w];
+  p += symbolPrice<kLeaves3, false>(m_.aIdx3[std::min(ctx, 4) - 1], uint32_t(std::min(w, ctx)));
+  p += bytePrice(m_, distHighTable(w, ctx), uint32_t(x >> (8 * w)) & 0xFF);
+  for (int j = 0; j < w; ++j)
+    p += bytePrice(m_, distLowTable(w, j), uint32_t(x >> (8 * (w - 1 - j))) & 0xFF);
+  return p;
+}
+
+}  // namespace qn::zip
