@@ -40,8 +40,13 @@ bool getInt(const char* text, uint32_t* target, int digitLimit) {
 std::vector<ParamFault> checkParams(const uint32_t param[kParamSlots]) {
   using namespace qn::txt;
   std::vector<ParamFault> f;
+  // A text that names a limit is formatted with it; the others are shown as they are.
   auto check = [&f](bool bad, const Text& t, int limit = -1) {
-    if (bad) f.push_back({&t, limit});
+    if (!bad) return;
+    if (limit < 0)
+      f.push_back({t.cn, t.en});
+    else
+      f.push_back({format(t.cn, limit), format(t.en, limit)});
   };
   check(param[kBlock] < 1 || param[kBlock] > 1048576, kParBlock, 1048576);
   check(param[kBwt] > 1, kParBwt);

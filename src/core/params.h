@@ -2,6 +2,7 @@
 // range checks and the working values derived from the slots.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "core/format.h"
@@ -33,10 +34,9 @@ const IniKey* iniKey(const char* line, const char** value);
 // False (target untouched) for anything else.
 bool getInt(const char* text, uint32_t* target, int digitLimit);
 
-// One failed parameter check: its message, and the limit it names (or -1 for none).
+// One failed parameter check: its message pair, with the limit it names filled in.
 struct ParamFault {
-  const Text* text;
-  int limit;
+  std::string cn, en;
 };
 // Every failed check of the slots, in the order they are made.
 std::vector<ParamFault> checkParams(const uint32_t param[kParamSlots]);

@@ -62,12 +62,7 @@ const Key* optionKey(const char* name) {
 
 bool checkParams(const uint32_t param[core::kParamSlots]) {
   const auto faults = core::checkParams(param);
-  for (const core::ParamFault& f : faults) {
-    if (f.limit >= 0)
-      errf(*f.text, f.limit);
-    else
-      err(f.text->cn, f.text->en);
-  }
+  for (const core::ParamFault& f : faults) err(f.cn.c_str(), f.en.c_str());
   return faults.empty();
 }
 

@@ -85,21 +85,21 @@ void zipFileRead(uint8_t* buffer, uint32_t n) {
 int checkHeader() {
   fpIn = std::fopen(fe::sFileZip, "rb");
   if (fpIn == nullptr) fatal(txt::kFailOpenZip);
-  uint8_t h[16];
-  if (std::fread(h, 1, 16, fpIn) != 16) fatal(txt::kFailReadZip);
+  uint8_t h[core::kHeaderSize];
+  if (std::fread(h, 1, sizeof h, fpIn) != sizeof h) fatal(txt::kFailReadZip);
   if (h[0] != kMagic) fatal(txt::kInvalidFormat);
   if (h[1] != kVersion) fe::errf(txt::kZipVersion, int(h[1]), int(kVersion));
   uint32_t indexLen = 0;
-  for (int b = 7; b >= 4; --b) indexLen = (indexLen << 8) | h[b];
+  for (int b = core::kHeaderIndexLen + 3; b >= core::kHeaderIndexLen; --b) indexLen = (indexLen << 8) | h[b];
   fLenXml = fLen = indexLen;
   d = 100.0 / indexLen;
-  fDataPos = loadLe64(h + 8);
+  fDataPos = loadLe64(h + core::kHeaderDataPos);
   // The archive's size, for the stream positions; the file stays at offset 16.
   fseeko(fpIn, 0, SEEK_END);
   fZipSize = static_cast<uint64_t>(ftello(fpIn));
-  fseeko(fpIn, 16, SEEK_SET);
-  if (fDataPos < 16 || fDataPos > fZipSize) fatal(txt::kBadStreamPos);
-  return h[2];
+  fseeko(fpIn, core::kHeaderSize, SEEK_SET);
+  if (fDataPos < uint64_t(core::kHeaderSize) || fDataPos > fZipSize) fatal(txt::kBadStreamPos);
+  return h[core::kHeaderFlags];
 }
 
 uint64_t readDataEnd() {

@@ -60,15 +60,10 @@ void getIni() {
   }
 }
 
-// Reports every failed check (those naming a limit format it in), then derives the values.
+// Reports every failed check, then derives the values.
 int parOK() {
   const auto faults = core::checkParams(param);
-  for (const core::ParamFault& f : faults) {
-    if (f.limit >= 0)
-      errf(*f.text, f.limit);
-    else
-      err(f.text->cn, f.text->en);
-  }
+  for (const core::ParamFault& f : faults) err(f.cn.c_str(), f.en.c_str());
   loadPar();
   return faults.empty() ? 1 : 0;
 }
