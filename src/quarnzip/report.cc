@@ -20,7 +20,7 @@ ReportState& reportState() {
   return state;
 }
 
-void msgf(const core::Text& t, ...) {
+void msgf(core::Text t, ...) {
   std::lock_guard lk(mutexReport);
   std::string cn, en;
   va_list ap;
@@ -39,7 +39,7 @@ void err(const char* cn, const char* en) {
   s.error = 1;
 }
 
-void errf(const core::Text& t, ...) {
+void errf(core::Text t, ...) {
   std::string cn, en;
   va_list ap;
   va_start(ap, t);

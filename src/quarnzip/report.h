@@ -15,8 +15,8 @@ struct ReportState {
 ReportState& reportState();
 
 // Console only, no line feed. err: a line of its own, the log entry, and the error mark.
-void msgf(const core::Text& t, ...);
-void errf(const core::Text& t, ...);
+void msgf(core::Text t, ...);
+void errf(core::Text t, ...);
 void err(const char* cn, const char* en);
 
 }  // namespace qn::zip

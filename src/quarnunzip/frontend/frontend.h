@@ -58,9 +58,10 @@ void msg(const char* cn, const char* en);
 void err(const char* cn, const char* en);
 [[noreturn]] void halt();
 
-// Both texts formatted with the same arguments (printf style).
-void msgf(const Text& t, ...);
-void errf(const Text& t, ...);
+// Both texts formatted with the same arguments (printf style); the pair goes by value, as
+// va_start needs.
+void msgf(Text t, ...);
+void errf(Text t, ...);
 
 // Start-up: the command line.
 void mainInit(int argc, char** argv);

@@ -39,7 +39,7 @@ void err(const char* cn, const char* en) {
   errLocked(cn, en);
 }
 
-void msgf(const Text& t, ...) {
+void msgf(Text t, ...) {
   std::lock_guard lk(mutexMsg);
   std::string cn, en;
   va_list ap;
@@ -49,7 +49,7 @@ void msgf(const Text& t, ...) {
   consoleText(cn.c_str(), en.c_str());
 }
 
-void errf(const Text& t, ...) {
+void errf(Text t, ...) {
   std::lock_guard lk(mutexMsg);
   std::string cn, en;
   va_list ap;
