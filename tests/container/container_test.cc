@@ -235,7 +235,10 @@ TEST_F(Archive, HeaderChecks) {
   // Another version is a warning: the check goes on and the error flag is set.
   std::strcpy(fe::sFileZip, "a.qn");
   writeFile("a.qn", header(0xA5, 5, 0, 10, 16));
-  const Child c = runChild([] { std::printf("=%d %d", ctr::checkHeader(), fe::iError); });
+  const Child c = runChild([] {
+    const int flags = ctr::checkHeader();
+    std::printf("=%d %d", flags, fe::iError);
+  });
   EXPECT_EQ(c.out, "\nWarning: Zip file version v5 doesn't match the decompressor v4, please upgrade the software\n=0 1");
 
   // The end field: 0 stands for the archive's size; a value beyond the first file is

@@ -198,7 +198,7 @@ TEST_F(Frontend, QnIniKeysValuesAndChecksInOrder) {
       {"language=2\ncluster=96\ntails=2\n", 1,
        "\nParameter 'cluster' value must be power of 2, such as 1, 2, 4, 8 and so on\n"
        "\nParameter 'tails' value range must be 3-256\n" + tail},
-      {"language=2\ntails=6\ncluster=1024\nblock=1048576\n", 0, "OK 1048576 0 4 1024 1 63 5 4 20 6 0 lang=2 log=1000"},
+      {"language=2\ntails=6\ncluster=1024\n", 0, "OK 32 0 4 1024 1 63 5 4 20 6 0 lang=2 log=1000"},
   };
   for (const auto& [ini, status, out] : cases) {
     writeFile("qn.ini", ini);

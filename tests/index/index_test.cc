@@ -285,6 +285,7 @@ TEST_F(Index, PassOneWritesWritingMarkAndShortWrites) {
   EXPECT_EQ(reports(), std::vector<std::string>{"Fail writing XML file"});
   std::filesystem::remove(fe::kLogName);
   std::strcpy(fe::sBaseDir, "out/");
+  completeAll();
   openIndex(indexXml({{"a", 1 << 20, 1, ""}}, 1));
   ASSERT_EQ(idx::getWriteFile(), 1);
   EXPECT_HALT((std::fclose(idx::arrFile[0].fp), idx::arrFile[0].fp = std::fopen("/dev/full", "wb"),
