@@ -1,5 +1,5 @@
 // The instruction interpreter against hand-worked words and a byte-by-byte model, its
-// rejected words and damage checks, and the archive header and data-end checks.
+// rejected words and damage checks, and the archive header checks.
 #include "container/container.h"
 #include "decoder/decoder.h"
 #include "reconstruct/reconstruct.h"
@@ -91,30 +91,6 @@ TEST_F(Interp, HandWorkedWords) {
   w.push_back(256);
   EXPECT_EQ(run(w, 3 * kMiB), kMiB);
   EXPECT_EQ(run({M | 0x10004, 1, 256}, 5 * kMiB), kMiB);
-}
-
-TEST_F(Interp, EndOfStreamClosesTheChunk) {
-  // The end word after a length-3 match is its distance (263 back); the second one ends.
-  std::vector<uint32_t> w;
-  for (int k = 0; k < 300; ++k) w.push_back(uint32_t(k % 251));
-  w.insert(w.end(), {M | 3, 263, 263});
-  std::memset(ctr::bufChr, 0xEE, kMiB);
-  rec::statCmd[0] = 3;
-  run(w);
-  EXPECT_EQ(bytes(300, 3), bytes(37, 3));
-  EXPECT_EQ(ctr::statChr[0], 2u);
-  EXPECT_EQ(ctr::lenChr[0], 303u);
-  EXPECT_EQ(ctr::fPos, 303);
-  EXPECT_EQ(rec::chrTail, kMiB);
-  EXPECT_EQ(rec::statCmd[0], 0u);
-  EXPECT_EQ(codes_[3], 0u);  // the stop request was acknowledged
-  EXPECT_EQ(bytes(303, kMiB - 303), std::string(kMiB - 303, '\0'));
-  // 261 ends the data stream the same way; the chunk before it is untouched.
-  codes_[3] = ctr::kStop;
-  run({'e', 261, 'f'}, kMiB);
-  EXPECT_EQ(ctr::lenChr[1], 1u);
-  EXPECT_EQ(ctr::fPos, 304);
-  EXPECT_EQ(ctr::lenChr[0], 303u);
 }
 
 TEST_F(Interp, RejectedAndDamagedWordsStopTheRun) {
@@ -240,27 +216,6 @@ TEST_F(Archive, HeaderChecks) {
     std::printf("=%d %d", flags, fe::iError);
   });
   EXPECT_EQ(c.out, "\nWarning: Zip file version v5 doesn't match the decompressor v4, please upgrade the software\n=0 1");
-
-  // The end field: 0 stands for the archive's size; a value beyond the first file is
-  // kept (volumes hold the rest); one below the offset + 8, or a short field, stops.
-  const struct {
-    uint64_t field, pos, at, want;  // the field is written at pos and read at at
-    const char* stop;
-  } ends[] = {{0, 24, 24, 48, nullptr},
-              {4096, 16, 16, 4096, nullptr},
-              {23, 16, 16, 0, "\nInvalid stream positions in zip file a.qn\n"},
-              {23, 16, 20, 0, "\nFail reading datastream position\n"}};  // fewer than 8 bytes left
-  for (const auto& e : ends) {
-    Bytes file = header(0xA5, 4, 0, 10, e.pos, e.pos - 16);
-    for (int b = 0; b < 8; ++b) file.push_back(uint8_t(e.field >> (8 * b)));
-    writeFile("a.qn", file);
-    ctr::fpIn = std::fopen("a.qn", "rb");
-    ctr::fDataPos = e.at, ctr::fZipSize = 48;
-    if (e.stop) EXPECT_HALT(ctr::readDataEnd(), e.stop);
-    else EXPECT_EQ(ctr::readDataEnd(), e.want);
-    std::fclose(ctr::fpIn);
-    ctr::fpIn = nullptr;
-  }
 }
 
 }  // namespace

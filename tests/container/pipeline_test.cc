@@ -1,5 +1,5 @@
 // The threaded hand-overs of the pipeline: the input ring and its drain against a stand-in
-// decoder, the frame's stop of every thread, the instruction thread's chunks and stop.
+// decoder, the timed wait, and the frame's stop of every thread.
 #include <thread>
 
 #include "container/container.h"
@@ -11,7 +11,6 @@ namespace qn::test {
 namespace {
 
 using ctr::lockSite;
-constexpr int64_t kMiB = 0x100000;
 constexpr uint32_t kEndMark = 0xE0D0C0B0;  // a chunk that begins with it carries the end code
 
 // The decoder's side of the input ring reduced to its hand-overs: it releases the buffer it
@@ -80,7 +79,6 @@ class Ring : public Unit {
     auto lk = lockSite(ctr::mutexZip, "test");
     return {ctr::statZip[0], ctr::statZip[1]};
   }
-  static std::string bytes(int64_t at, size_t n) { return std::string(reinterpret_cast<char*>(ctr::bufChr + at), n); }
   // Reads a chunk "from the archive" into the fill buffer and hands it over.
   static void handOver(const Bytes& bytes) {
     if (!bytes.empty()) std::memcpy(ctr::bufInStream, bytes.data(), bytes.size());
@@ -220,63 +218,6 @@ TEST_F(Ring, FrameStopsEveryThreadOfTheMode) {
     EXPECT_EQ(stopped, std::vector<int>(modes[bwt].size(), 1)) << "block mode " << bwt;
     EXPECT_EQ(ctr::msgCode, nullptr);
   }
-}
-
-TEST_F(Ring, SecondPassReallocatesTheRingOnlyAndAllocationFailureStops) {
-  uint8_t* zip0 = ctr::bufZip[0];
-  dec::model.aIdx8[5][1] = 12345;  // stands for tables trained by the first pass
-  fe::iMaxBuf = 16 << 20, fe::iMaxBuf_1 = fe::iMaxBuf - 1;
-  ctr::initBuf(16 << 20);
-  ctr::initStreamUnzip(nullptr);
-  EXPECT_EQ(ctr::bufZip[0], zip0);
-  EXPECT_EQ(dec::model.aIdx8[5][1], 12345);
-  ctr::bufChr[(16 << 20) - 1] = 1;  // the whole ring is addressable
-  EXPECT_EQ(ctr::bufChr, ctr::bufChrAlloc + 8);
-  for (int c = 0; c < 16; ++c) EXPECT_EQ(ctr::statChr[c], 0u);
-#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)  // their allocators abort instead
-  EXPECT_HALT(ctr::initBuf(int64_t{1} << 50), "\nFail allocating the character buffer memory\n");
-#endif
-}
-
-// The instruction thread executes both buffers into 1 MiB chunks padded with zeros, shows
-// one progress line, and on a stop request without a buffer closes an empty chunk.
-TEST_F(Ring, InstructionThreadChunksAndStop) {
-  auto load = [](int k, const std::vector<uint32_t>& w) {
-    std::memcpy(rec::bufCmd[k], w.data(), w.size() * 4);
-    rec::lenCmd[k] = uint32_t(w.size()), rec::statCmd[k] = 2;
-  };
-  auto stopAfter = [](int slot) {
-    while (lockSite(ctr::mutexChr, "test"), slot >= 0 && ctr::statChr[slot] != 2) ctr::pollSleep();
-    lockSite(ctr::mutexCmd, "test"), ctr::msgCode[3] = ctr::kStop;
-    ctr::lockCmdR.notify_all();
-  };
-  ctr::fLen = 6, ctr::d = 100.0 / 6, fe::sTime = std::time(nullptr);
-  std::memset(ctr::bufChr, 0xEE, 4 * kMiB);
-  load(0, {65, 66, 0x80000003, 2, 262});
-  load(1, {'x', 263});
-  testing::internal::CaptureStdout();
-  std::thread t(rec::incmd);
-  stopAfter(1);
-  t.join();
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(bytes(0, kMiB), "ABABA" + std::string(kMiB - 5, '\0'));
-  EXPECT_EQ(bytes(kMiB, kMiB + 1), "x" + std::string(kMiB - 1, '\0') + "\xEE");
-  EXPECT_EQ((std::vector<uint32_t>{ctr::lenChr[0], ctr::lenChr[1], ctr::statChr[1]}), (std::vector<uint32_t>{5, 1, 2}));
-  EXPECT_EQ(ctr::fPos, 6);
-  EXPECT_EQ(rec::chrTail, 2 * kMiB);
-  EXPECT_EQ(rec::statCmd[0] + rec::statCmd[1], 0u);
-  EXPECT_EQ(codes_[3], 0u);
-  EXPECT_TRUE(testing::internal::RE::FullMatch(out, "\r5            83\\.33%            time: [01]s")) << out;
-
-  ctr::fPos = 0;
-  std::thread idle(rec::incmd);
-  stopAfter(-1);
-  idle.join();
-  EXPECT_EQ(ctr::statChr[2], 2u);
-  EXPECT_EQ(ctr::lenChr[2], 0u);
-  EXPECT_EQ(bytes(2 * kMiB, kMiB), std::string(kMiB, '\0'));
-  EXPECT_EQ(rec::chrTail, 3 * kMiB);
-  EXPECT_EQ(ctr::fPos, 0);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The coder's arithmetic and table rules against numbers worked out by hand, the grammar's
-// pinned cases and damage checks, and round trips from the stream writer to the decoder.
+// end of input, block start ring and damage checks, and round trips from the stream
+// writer to the decoder.
 #include <functional>
 #include <thread>
 
@@ -99,8 +100,7 @@ Decoded runDecoder(const Bytes& stream, size_t piece = 0x1FFFF8, bool emptyPiece
   return r;
 }
 
-// A symbol-level writer: codes any symbol of any table, so a test can build streams the
-// stream writer refuses (unused long codes, unknown control codes).
+// Codes symbols of the head and extension tables, keeping every emitted bit.
 struct RawWriter {
   dec::Model m;
   uint32_t L = 0, H = 0xFFFFFFFF;
@@ -113,10 +113,6 @@ struct RawWriter {
   }
   void head(uint32_t s) { dec::encodeSym<17, true>(m, m.aIdx4[0], s, L, H, emit()); }
   void ext(uint32_t s) { dec::encodeSym<17, true>(m, m.aIdx4[1], s, L, H, emit()); }
-  void byteSym(int k, uint32_t s) { dec::encodeSym<257, true, true>(m, m.aIdx8[k], s, L, H, emit()); }
-  void width(int ctx, uint32_t w) { dec::encodeSym<7, false>(m, m.aIdx3[ctx - 1], w, L, H, emit()); }
-  void uniform(uint32_t v, uint32_t total) { dec::encodeUniform(v, total, L, H, emit()); }
-  void control(uint32_t c) { head(dec::kHeadExt), ext(dec::kExtControl), uniform(c, 16); }
   Bytes finish() {  // L's 32 bits, zero bits to a whole 64-bit unit, little-endian words
     for (int i = 31; i >= 0; --i) bits.push_back(int(L >> i) & 1);
     while (bits.size() % 64) bits.push_back(0);
@@ -125,19 +121,6 @@ struct RawWriter {
     return out;
   }
 };
-
-// Decodes a stream without filler, all of it in input buffer 0, up to code 6: the words.
-std::vector<uint32_t> decodeOneBuffer(const Bytes& bytes) {
-  resetPass();
-  dec::L = 0, dec::H = 0xFFFFFFFF;
-  std::memcpy(ctr::bufZip[0], bytes.data(), bytes.size());
-  dec::bufBin = ctr::bufZip[0], dec::iBin = 0, dec::iBlockBin = int32_t(bytes.size());
-  dec::DecoderCore c;
-  c.load(), c.startDecoder(), c.save();
-  rec::iCmdW = 0;
-  const int32_t n = dec::binUnzip();
-  return std::vector<uint32_t>(rec::bufCmd[0], rec::bufCmd[0] + n);
-}
 
 dec::DecoderCore coreOver(const uint8_t* bytes, int32_t n) {
   dec::DecoderCore c{};
@@ -306,81 +289,6 @@ TEST_F(Coder, RescaleDeriveAndEscapeRules) {
 
 using Grammar = Unit;
 
-TEST_F(Grammar, TablesOfAPinnedMatch) {
-  // Length 300 at distance 70000: head 14, extension 12, symbol 24 of byte table 1; in
-  // context 4 the width 2 from aIdx3 table 3 and bytes 0, 16, 111 from tables 19, 15, 16.
-  dec::Model m{};
-  m.init();
-  zip::StreamWriter w(m);
-  w.match(300, 70000);
-  const Bytes bytes = w.endStream(dec::kCtlEndBuffer);
-  freshModel();
-  EXPECT_EQ(decodeOneBuffer(bytes), (std::vector<uint32_t>{0x8000012C, 70000, 262}));
-  EXPECT_EQ(m.aIdx4[0][17 + 14], 2);  // the match and the control code
-  EXPECT_EQ(m.aIdx4[1][17 + 12], 1);
-  EXPECT_EQ(m.aIdx8[1][257 + 24], 1);
-  EXPECT_EQ(m.aIdx3[3][7 + 2], 2);
-  EXPECT_EQ(m.aIdx8[19][257 + 0], 1);
-  EXPECT_EQ(m.aIdx8[15][257 + 16], 1);
-  EXPECT_EQ(m.aIdx8[16][257 + 111], 1);
-  EXPECT_EQ(std::memcmp(&m, &dec::model, sizeof m), 0);
-}
-
-// Streams only a symbol-level writer makes: the long code v, unknown control codes, and
-// block starts up to the ring's size. Each case gives the words or the stop message.
-TEST_F(Grammar, LongCodesControlCodesAndTheBlockStartRing) {
-  auto longCode = [](uint32_t v) {
-    RawWriter w;
-    w.head(dec::kHeadExt), w.ext(dec::kExtLong), w.byteSym(3, v >> 8), w.byteSym(4, v & 0xFF);
-    w.width(4, 0), w.byteSym(9, 0), w.control(dec::kCtlEndBuffer);
-    return w.finish();
-  };
-  auto control = [](uint32_t c) {
-    RawWriter w;
-    w.control(c);
-    return w.finish();
-  };
-  auto blocks = [](int count) {  // alternately 40-bit and 27-bit indexes
-    RawWriter w;
-    for (uint32_t i = 0; i < uint32_t(count); ++i) {
-      if (i % 2) w.control(dec::kCtlBlock27), w.uniform(i & 0x1FFF, 1 << 13), w.uniform(0x2AAA, 1 << 14);
-      else w.control(dec::kCtlBlock40), w.uniform(0x1FFF, 1 << 13), w.uniform(i, 1 << 13), w.uniform(0x3FFF, 1 << 14);
-    }
-    w.control(dec::kCtlEndBuffer);
-    return w.finish();
-  };
-  const struct {
-    Bytes stream;
-    std::vector<uint32_t> words;
-    const char* stop;
-  } cases[] = {
-      {longCode(788), {0x80000314, 1, 262}, nullptr},  {longCode(0), {0x80010000, 1, 262}, nullptr},
-      {longCode(48), {0x80010030, 1, 262}, nullptr},   {longCode(0xFFFF), {0x8000FFFF, 1, 262}, nullptr},
-      {longCode(49), {}, "Unused length code"},        {longCode(787), {}, "Unused length code"},
-      {control(6), {262}, nullptr},                    {control(0), {}, "Unknown control code"},
-      {control(3), {}, "Unknown control code"},        {control(4), {}, "Unknown control code"},
-      {control(8), {}, "Unknown control code"},        {control(15), {}, "Unknown control code"},
-      {blocks(4096), {}, "BWT block overflow"},  // the push that makes the tail meet the head
-  };
-  for (const auto& k : cases) {
-    if (k.stop) {
-      EXPECT_HALT((freshModel(), decodeOneBuffer(k.stream)), k.stop);
-    } else {
-      freshModel();
-      EXPECT_EQ(decodeOneBuffer(k.stream), k.words);
-    }
-  }
-  freshModel();
-  const auto words = decodeOneBuffer(blocks(4095));  // 4095 unread indexes fit
-  ASSERT_EQ(words.size(), 4096u);
-  EXPECT_EQ(words[0], 258u);
-  EXPECT_EQ(words[1], 257u);
-  EXPECT_EQ(dec::stTail, 4095u);
-  EXPECT_EQ(dec::st[0], (uint64_t(0x1FFF) << 27) | 0x3FFF);
-  EXPECT_EQ(dec::st[1], (uint64_t(1) << 14) | 0x2AAA);
-  EXPECT_EQ(dec::st[4094], (uint64_t(0x1FFF) << 27) | (uint64_t(4094) << 14) | 0x3FFF);
-}
-
 Bytes literalStream(size_t count, unsigned endCode) {
   dec::Model m{};
   m.init();
@@ -390,7 +298,7 @@ Bytes literalStream(size_t count, unsigned endCode) {
   return w.endStream(endCode);
 }
 
-TEST_F(Grammar, EndOfInputAndEndCodesCloseTheLastBuffer) {
+TEST_F(Grammar, EndOfInputAndTheBlockStartRing) {
   // Cut after about half: the last buffer holds the decoded prefix and two end words.
   Bytes bytes = literalStream(20000, 5);
   bytes.resize(bytes.size() / 2 & ~size_t(7));
@@ -400,34 +308,31 @@ TEST_F(Grammar, EndOfInputAndEndCodesCloseTheLastBuffer) {
   ASSERT_EQ(d.buffers.size(), 1u);
   const auto& b = d.buffers[0];
   ASSERT_GE(b.size(), 1000u);
-  EXPECT_EQ(b[b.size() - 1], 263u);
-  EXPECT_EQ(b[b.size() - 2], 263u);
+  EXPECT_EQ(std::vector<uint32_t>(b.end() - 2, b.end()), (std::vector<uint32_t>{263, 263}));
   for (size_t i = 0; i + 2 < b.size(); ++i) ASSERT_EQ(b[i], uint32_t('a' + i % 7)) << i;
   EXPECT_EQ(rec::statCmd[0], 2u);
   EXPECT_EQ(rec::lenCmd[0], b.size());
   EXPECT_EQ(ctr::statZip[0] + ctr::statZip[1], 0u);
   EXPECT_EQ(ctr::msgCode[2], 0u);  // the stop request was acknowledged
-  // A pass without any input: the buffer carries the end words alone.
-  freshModel(), resetPass();
-  d = runDecoder({});
-  EXPECT_TRUE(d.ended);
-  EXPECT_EQ(d.buffers, (std::vector<std::vector<uint32_t>>{{263, 263}}));
-  // Codes 5 and 7 hand the last buffer over and close the stream.
-  for (unsigned code : {5u, 7u}) {
-    freshModel(), resetPass();
+  freshModel(), resetPass();       // a pass without any input: the end words alone
+  EXPECT_EQ(runDecoder({}).buffers, (std::vector<std::vector<uint32_t>>{{263, 263}}));
+  // 4095 unread block start indexes fit (27-bit and 40-bit ones); the push that makes the
+  // tail meet the head stops the run.
+  auto blocks = [](uint64_t count) {
     dec::Model m{};
     m.init();
     zip::StreamWriter w(m);
-    w.beginStream(true, 1);
-    w.literal('x'), w.endOfBuffer(), w.literal('y');
-    d = runDecoder(w.endStream(code));
-    EXPECT_TRUE(d.ended);
-    EXPECT_EQ(d.buffers, (std::vector<std::vector<uint32_t>>{{'x', 262}, {'y', 256 + code}}));
-    EXPECT_EQ(rec::statCmd[1], 2u);
-    EXPECT_EQ(rec::lenCmd[1], 2u);
-    EXPECT_TRUE(ctr::inzipDone);
-    EXPECT_EQ(ctr::statZip[0] + ctr::statZip[1], 0u);
-  }
+    w.beginStream(true, 5);
+    for (uint64_t i = 0; i < count; ++i) w.blockStart(i % 2 ? i : (i << 27) | 0x3FFF);
+    return w.endStream(5);
+  };
+  freshModel(), resetPass();
+  d = runDecoder(blocks(4095));
+  EXPECT_EQ(d.buffers.at(0).size(), 4096u);
+  EXPECT_EQ(dec::stTail, 4095u);
+  for (uint64_t i = 0; i < 4095; ++i) ASSERT_EQ(dec::st[i], i % 2 ? i : (i << 27) | 0x3FFF) << i;
+  const Bytes overflow = blocks(4096);
+  EXPECT_HALT((freshModel(), resetPass(), runDecoder(overflow)), "BWT block overflow");
 }
 
 // One symbol of aIdx4 table 0 decoded from a broken state must stop the run as damaged.
