@@ -107,7 +107,7 @@ TEST_F(Interp, RejectedAndDamagedWordsStopTheRun) {
       {{'a', M | 3}, damaged},                // also inside a match
       {{'a', M | 3, M | 1}, damaged},
   };
-  for (const auto& [words, text] : cases) EXPECT_HALT(run(words), text);
+  for (const auto& k : cases) EXPECT_HALT(run(k.first), k.second);
   // Output more than 1 MiB past the length the pass expects.
   ctr::fLen = 10, ctr::fPos = kMiB;
   EXPECT_HALT(run({'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 262}), damaged);
@@ -202,9 +202,9 @@ TEST_F(Archive, HeaderChecks) {
       {header(0xA5, 4, 0, 10, 8), "\nInvalid stream positions in zip file a.qn\n"},  // below 16
       {header(0xA5, 4, 0, 10, 17), "\nInvalid stream positions in zip file a.qn\n"},  // beyond the file
   };
-  for (const auto& [bytes, text] : bad) {
-    writeFile("a.qn", bytes);
-    EXPECT_HALT(ctr::checkHeader(), text);
+  for (const auto& k : bad) {
+    writeFile("a.qn", k.first);
+    EXPECT_HALT(ctr::checkHeader(), k.second);
   }
   std::strcpy(fe::sFileZip, "missing.qn");
   EXPECT_HALT(ctr::checkHeader(), "\nFail opening zip file missing.qn\n");

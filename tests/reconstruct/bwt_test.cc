@@ -160,10 +160,10 @@ TEST_F(Bwt, InverseDamageChecks) {
       {t, t.size()}, {t, 1ull << 40}, {t, ~0ull},  // past the block, the link array, everything
       {str("aaaaaaaab"), 0},                       // (a,a,a) wanted 9 times, held 8
   };
-  for (const auto& [data, bad] : cases)
+  for (const auto& k : cases)
     for (uint64_t walk : {kCompact, kPlain}) {
       std::filesystem::remove(fe::kLogName);
-      EXPECT_HALT((rec::iPackMax = walk, invert(data, bad, 0, false)), damaged);
+      EXPECT_HALT((rec::iPackMax = walk, invert(k.first, k.second, 0, false)), damaged);
       EXPECT_NE(readFile(fe::kLogName).find(damaged.substr(1)), std::string::npos);
     }
   EXPECT_EQ(invert(t, start), text);
