@@ -1,15 +1,57 @@
 // Benchmark (not a test): MB/s (CPU time) of the forward and inverse block transforms on one block.
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
+#include <vector>
 
 #include "quarnzip/bwt_forward.h"
-#include "reconstruct/bwt_test_util.h"
-
-using namespace qn::rec::test;
+#include "decoder/decoder.h"
+#include "frontend/frontend.h"
+#include "driver/driver.h"
+#include "reconstruct/reconstruct.h"
 
 namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes randomBytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& x : b) x = uint8_t(rng());
+  return b;
+}
+Bytes textBytes(size_t n, uint32_t seed) {
+  static const char* words[] = {"the ", "block ", "sorting ", "of ", "contexts ", "is ",
+                                "a ",   "archive ", "bytes, ", "and ", "runs. ", "x\n"};
+  std::mt19937 rng(seed);
+  Bytes b;
+  while (b.size() < n)
+    for (const char* w = words[rng() % 12]; *w;) b.push_back(uint8_t(*w++));
+  b.resize(n);
+  return b;
+}
+Bytes binaryBytes(size_t n) {  // little-endian counters with a slowly changing high part
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = uint8_t((uint32_t(i / 4) * 2654435761u >> (i % 7 == 0 ? 3 : 0)) >> (8 * (i % 4)));
+  return b;
+}
+
+// Block buffers for blocks of mib MiB in block mode, as the driver allocates them.
+void setBlocks(uint32_t mib) {
+  qn::fe::param[qn::fe::kBlock] = mib, qn::fe::iBlock = uint64_t(mib) << 20, qn::fe::iBWT = 1;
+  qn::rec::initBwt();
+}
+
+Bytes invertInPlace(const Bytes& t, uint64_t start) {
+  std::copy(t.begin(), t.end(), qn::rec::bufBlk[0]);
+  qn::rec::lenBwt[0] = int64_t(t.size());
+  qn::rec::st[qn::rec::stTail] = start, qn::rec::stTail = (qn::rec::stTail + 1) & 0xFFF;
+  qn::rec::outBwtBlk(0);
+  return Bytes(qn::rec::bufBlk[0], qn::rec::bufBlk[0] + t.size());
+}
 
 // CPU time of this thread: on a shared machine, wall time mostly measures the neighbours.
 double cpuNow() {

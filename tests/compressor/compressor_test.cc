@@ -1,0 +1,189 @@
+// quarnzip: the data stream's rotation layout against a byte-by-byte model of the
+// decompressor's writer, the parsers' rules, and the volume split of the archive writer.
+#include "quarnzip/archive.h"
+#include "quarnzip/layout.h"
+#include "quarnzip/lz.h"
+#include "support.h"
+
+namespace qn::test {
+namespace {
+
+// Byte-by-byte model of the decompressor's writer: each byte goes to the current file; a
+// turn ends after `cluster` bytes, when its file completes, or at the end of a piece; a
+// column line ends a started batch; a new batch starts with its record 1.
+std::vector<size_t> byteModel(const zip::IndexPlan& p, uint64_t cluster, const std::vector<uint64_t>& pieces) {
+  std::vector<size_t> owner;
+  std::vector<std::pair<size_t, uint64_t>> open;
+  size_t next = 0, cur = 0;
+  uint32_t column = 1;
+  auto openBatch = [&] {
+    while (next < p.items.size()) {
+      const zip::PlanItem& it = p.items[next++];
+      if (it.column && (column = it.count, !open.empty())) return;
+      if (!it.column && it.size > 0) open.push_back({next - 1, it.size});
+      if (open.size() == column) return;
+    }
+  };
+  openBatch();
+  for (uint64_t n : pieces) {
+    uint64_t used = 0;
+    for (uint64_t b = 0; b < n && !open.empty(); ++b) {
+      owner.push_back(open[cur].first);
+      ++used;
+      if (--open[cur].second == 0) {
+        open.erase(open.begin() + long(cur)), used = 0;
+        if (open.empty()) openBatch(), cur = open.empty() ? 0 : 1 % open.size();
+        else if (cur == open.size()) cur = 0;
+      } else if (used == cluster) {
+        cur = (cur + 1) % open.size(), used = 0;
+      }
+    }
+    if (used > 0 && !open.empty()) cur = (cur + 1) % open.size();
+  }
+  return owner;
+}
+
+// Positive numbers are file sizes, negative ones column lines of -n.
+zip::IndexPlan plan(const std::vector<int64_t>& items) {
+  zip::IndexPlan p{};
+  for (int64_t v : items) {
+    zip::PlanItem i;
+    if (v < 0) i.column = true, i.count = uint32_t(-v);
+    else i.size = uint64_t(v);
+    p.items.push_back(i);
+  }
+  return p;
+}
+
+std::vector<size_t> owners(const zip::IndexPlan& p, uint64_t cluster, const std::vector<uint64_t>& pieces) {
+  zip::Rotation r(p, uint32_t(cluster));
+  std::vector<size_t> got;
+  for (uint64_t n : pieces) {
+    std::vector<zip::Segment> segs;
+    r.piece(n, segs);
+    for (const zip::Segment& s : segs) got.insert(got.end(), s.len, s.item);
+  }
+  return got;
+}
+
+TEST(ZipRotation, AgreesWithTheDecompressorsWriter) {
+  // Hand-worked: column 2, A 5, B 3 | C 4, D 2, turns of 2, pieces of 5: A2 B2 A1 | B1 A2,
+  // the batch done, D2 (record 1 of the new batch) | C4.
+  const std::vector<size_t> hand = {1, 1, 3, 3, 1, 3, 1, 1, 6, 6, 4, 4, 4, 4};
+  EXPECT_EQ(owners(plan({-2, 5, 0, 3, 4, 0, 2}), 2, {5, 5, 4}), hand);
+  EXPECT_EQ(byteModel(plan({-2, 5, 0, 3, 4, 0, 2}), 2, {5, 5, 4}), hand);
+  EXPECT_EQ(owners(plan({-1, 4}), 8, {10}), std::vector<size_t>(4, 1));  // bytes past the last file dropped
+  std::mt19937 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<int64_t> items;
+    for (int f = 1 + int(rng() % 12); f > 0; --f)
+      items.push_back(rng() % 6 == 0 ? -int64_t(1 + rng() % 4) : rng() % 3 == 0 ? 0 : int64_t(1 + rng() % 40));
+    const zip::IndexPlan p = plan(items);
+    const uint64_t cluster = 1 + rng() % 6;
+    std::vector<uint64_t> pieces;
+    for (uint64_t t = 0; t < p.totalSize(); t += pieces.back()) pieces.push_back(1 + rng() % 17);
+    ASSERT_EQ(owners(p, cluster, pieces), byteModel(p, cluster, pieces)) << "round " << round;
+  }
+}
+
+TEST(ZipParser, LengthFieldsAndDistanceLimits) {
+  const std::pair<uint32_t, std::vector<uint32_t>> lengths[] = {
+      {3, {3}}, {65535, {65535}}, {65536, {0x10000}}, {1 << 20, {0x10004}}, {1 << 19, {0x10003}},
+      {200000, {0x10001, 0x10000, 3392}},
+      {65537, {65533, 4}}, {131074, {65533, 0x10000, 5}},  // never a remainder of 1 or 2
+  };
+  for (const auto& [len, want] : lengths) {
+    uint32_t f[24];
+    EXPECT_EQ(std::vector<uint32_t>(f, f + zip::lengthFields(len, f)), want) << len;
+  }
+  const std::pair<uint64_t, uint32_t> limits[] = {{1, 2},     {256, 2},      {257, 3},      {65792, 3},
+                                                  {65793, 4}, {16843008, 4}, {16843009, 5}, {4311810305ull, 6}};
+  for (const auto& [dist, len] : limits) EXPECT_EQ(zip::minLengthFor(dist), len) << dist;
+}
+
+// Rebuilds the stream from the ops (a byte-by-byte copy, as the interpreter does) and checks
+// every rule a parse must keep: codable matches inside their chunk, within the window.
+uint32_t checkParse(const Bytes& in, const zip::LzConfig& cfg, size_t chunk = 0x100000) {
+  zip::LzEncoder lz(cfg, in.size());
+  Bytes out;
+  for (size_t at = 0; at < in.size(); at += chunk) {
+    const uint32_t n = uint32_t(std::min(chunk, in.size() - at));
+    std::vector<zip::Op> ops;
+    lz.parseChunk(in.data() + at, n, nullptr, ops);
+    for (const zip::Op& op : ops) {
+      if (op.len == 1) {
+        out.push_back(in[out.size()]);
+        continue;
+      }
+      const bool ok = op.len >= zip::minLengthFor(op.dist) && op.dist <= cfg.maxDist && op.dist <= out.size() &&
+                      out.size() + op.len <= at + n;
+      EXPECT_TRUE(ok) << "match " << op.len << " at " << op.dist << ", output " << out.size();
+      if (!ok) return lz.rebases();
+      for (uint32_t k = 0; k < op.len; ++k) out.push_back(out[out.size() - op.dist]);
+    }
+    EXPECT_EQ(out.size(), at + n);
+    if (out.size() != at + n) return lz.rebases();
+  }
+  EXPECT_TRUE(out == in);
+  return lz.rebases();
+}
+
+Bytes mixed(size_t n, uint32_t seed) {  // source-like words, noise and far repeats
+  std::mt19937 rng(seed);
+  Bytes v;
+  const char* words[] = {"int ", "return ", "struct ", "#include <", "value", "(void)", ";\n", "  "};
+  while (v.size() < n) {
+    const int kind = int(rng() % 10);
+    if (kind < 7) for (const char* w = words[rng() % 8]; *w;) v.push_back(uint8_t(*w++));
+    else if (kind < 9) v.push_back(uint8_t(rng()));
+    else if (v.size() > 1000)
+      for (size_t from = rng() % (v.size() - 500), k = 0; k < 300; ++k) v.push_back(v[from + k]);
+  }
+  v.resize(n);
+  return v;
+}
+
+TEST(ZipParser, EveryParseRebuildsItsInputAndKeepsTheRules) {
+  const Bytes text = mixed(2600000, 1), rnd = randomBytes(300000, 2);
+  for (bool optimal : {false, true})
+    for (uint32_t pipes : {1u, 3u}) {
+      zip::LzConfig c{64 * 1024, 16, pipes, 64, optimal};  // a small window: far repeats fall out
+      checkParse(text, c), checkParse(rnd, c);
+      c.maxDist = 4u << 20;
+      checkParse(text, c);
+    }
+  // Tiny chunks: the tree places nodes by comparisons cut short at a chunk's end.
+  for (size_t chunk : {97u, 1000u}) checkParse(mixed(400000, 4), {1u << 20, 64, 2, 256, true}, chunk);
+  // A low threshold makes a short stream go through many rebases of the 32-bit positions.
+  for (bool optimal : {false, true}) {
+    zip::LzConfig c{1u << 20, 16, 2, 64, optimal};
+    c.rebaseAt = (1u << 21) + 0x100000;
+    EXPECT_GE(checkParse(mixed(5 * 0x100000 + 999, 3), c), 1u);
+  }
+  // A run continues from history: the second chunk of zeros is one match of 2^20 at distance 1.
+  const Bytes zeros(3 * 0x100000 + 77, 0);
+  checkParse(zeros, {4u << 20, 8, 2, 128, false});
+  zip::LzEncoder lz({4u << 20, 8, 2, 128, false}, zeros.size());
+  std::vector<zip::Op> first, second;
+  lz.parseChunk(zeros.data(), 0x100000, nullptr, first);
+  lz.parseChunk(zeros.data(), 0x100000, nullptr, second);
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_EQ(second[0].len, 0x100000u);
+  EXPECT_EQ(second[0].dist, 1u);
+  EXPECT_LE(first.size(), 3u);
+}
+
+// The reader counts 2 MiB per chunk, index chunks included, and switches only before a data
+// chunk once the count has reached the volume size; every later file then holds volume / 2.
+TEST(ZipArchive, VolumesFollowTheReadersCount) {
+  const std::tuple<uint32_t, uint32_t, uint32_t, std::vector<uint32_t>> splits[] = {
+      {1, 4, 4, {0, 1, 1, 2}}, {3, 10, 8, {0, 1, 1, 1, 1, 2, 2, 2, 2, 3}},
+      {5, 5, 8, {1, 1, 1, 1, 2}},  // an index of five chunks already counts 10 >= 8
+      {2, 3, 0, {0, 0, 0}}};       // volume 0: everything in the archive file
+  for (const auto& [index, data, volume, want] : splits) EXPECT_EQ(zip::dataChunkFiles(index, data, volume), want);
+  EXPECT_EQ((std::vector<uint64_t>{zip::chunkCount(0), zip::chunkCount(8), zip::chunkCount(2097144), zip::chunkCount(2097152)}),
+            (std::vector<uint64_t>{0, 1, 1, 2}));
+}
+
+}  // namespace
+}  // namespace qn::test

@@ -1,0 +1,497 @@
+// The coder's arithmetic and table rules against numbers worked out by hand, the grammar's
+// end of input, block start ring and damage checks, and round trips from the stream
+// writer to the decoder.
+#include <functional>
+#include <thread>
+
+#include "quarnzip/stream_writer.h"
+#include "container/container.h"
+#include "driver/driver.h"
+#include "decoder/decoder.h"
+#include "core/codes.h"
+#include "reconstruct/reconstruct.h"
+#include "support.h"
+
+namespace qn::test {
+namespace {
+
+// ---- The decoder's surroundings: buffers, a fresh model, the ring at a pass start ----
+
+void freshModel(uint32_t esc = 63, uint32_t flush = 5) {
+  static std::vector<uint8_t> zip[2];
+  static std::vector<uint32_t> cmd[2];
+  static uint32_t codes[7];
+  for (int k = 0; k < 2; ++k) {
+    zip[k].assign(ctr::kChunk, 0), cmd[k].assign(ctr::kCmdWords, 0);
+    ctr::bufZip[k] = zip[k].data(), ctr::sizeZip[k] = ctr::kChunk, rec::bufCmd[k] = cmd[k].data();
+  }
+  ctr::msgCode = codes;
+  dec::L = 0, dec::H = 0xFFFFFFFF;
+  dec::model = core::Model{};
+  dec::model.setParams(esc, flush);
+  dec::model.init();
+  fe::iEscape = int32_t(esc), fe::iFlush = int32_t(flush);
+}
+
+void resetPass() {
+  ctr::statZip[0] = 0, ctr::statZip[1] = 3, ctr::lenZip[0] = ctr::lenZip[1] = 0;
+  dec::bufBin = ctr::bufZip[1], dec::iBin = 0, dec::iBit = 0;
+  rec::statCmd[0] = rec::statCmd[1] = rec::lenCmd[0] = rec::lenCmd[1] = 0;
+  rec::nCmdW = 0, rec::iCmdW = 0;
+  rec::stTail = rec::stHead = 0;
+  ctr::inzipWaiting = ctr::inzipDone = false;
+  ctr::msgCode[2] = 0;
+}
+
+template <class F>
+bool underZip(F cond) {
+  std::unique_lock lock(ctr::mutexZip);
+  return cond();
+}
+
+// Runs the stream head and binUnzip on a thread of their own, as inzip does, keeping every
+// instruction buffer's words. This thread plays the driver: it hands the stream over in
+// pieces (an empty hand-over before each when asked), posts the end-of-input code if the
+// decoder still waits, then the stop request once it has closed.
+struct Decoded {
+  std::vector<std::vector<uint32_t>> buffers;
+  bool ended = false;
+};
+Decoded runDecoder(const Bytes& stream, size_t piece = 0x1FFFF8, bool emptyPieces = false) {
+  Decoded r;
+  std::thread worker([&] {
+    try {
+      dec::startStream();
+      for (;;) {
+        rec::iCmdW = 0, rec::statCmd[rec::nCmdW] = 1, dec::cmdClaimed = true;
+        const int32_t n = dec::binUnzip();
+        r.buffers.emplace_back(rec::bufCmd[rec::nCmdW], rec::bufCmd[rec::nCmdW] + n);
+        rec::nCmdW = 1 - rec::nCmdW;
+      }
+    } catch (const dec::StreamEnded&) {
+      r.buffers.emplace_back(rec::bufCmd[rec::nCmdW], rec::bufCmd[rec::nCmdW] + rec::iCmdW);
+      r.ended = true;
+    }
+  });
+  int k = 0;
+  auto handOver = [&](const uint8_t* data, size_t n) {
+    std::unique_lock lock(ctr::mutexZip);
+    while (ctr::statZip[k] != 0 && !ctr::inzipDone) ctr::waitSecond(ctr::lockIn, lock);
+    if (ctr::inzipDone) return;
+    if (n) std::memcpy(ctr::bufZip[k], data, n);
+    ctr::statZip[k] = 2, ctr::lenZip[k] = uint32_t(n);
+    lock.unlock();
+    ctr::lockZip.notify_all();
+    k = 1 - k;
+  };
+  for (size_t at = 0; at < stream.size(); at += piece) {
+    if (emptyPieces) handOver(nullptr, 0);
+    handOver(stream.data() + at, std::min(piece, stream.size() - at));
+  }
+  while (!underZip([] {
+    return ctr::inzipDone || (ctr::inzipWaiting && ctr::statZip[0] != 2 && ctr::statZip[1] != 2);
+  }))
+    ctr::pollSleep();
+  underZip([] { return ctr::inzipDone || (ctr::msgCode[2] = ctr::kEndInput); });
+  ctr::lockZip.notify_all();
+  while (!underZip([] { return ctr::inzipDone; })) ctr::pollSleep();
+  underZip([] { return ctr::msgCode[2] = ctr::kStop; });
+  ctr::lockZip.notify_all();
+  worker.join();
+  return r;
+}
+
+// Codes symbols of the head and extension tables, keeping every emitted bit.
+struct RawWriter {
+  core::Model m;
+  uint32_t L = 0, H = 0xFFFFFFFF;
+  std::vector<int> bits;
+  RawWriter(uint32_t esc = 63) { m.setParams(esc, 5), m.init(); }
+  auto emit() {
+    return [this](int n, uint32_t l) {
+      for (int i = 31; i > 31 - n; --i) bits.push_back(int(l >> i) & 1);
+    };
+  }
+  void head(uint32_t s) { core::encodeSym<17, true>(m, m.aIdx4[0], s, L, H, emit()); }
+  void ext(uint32_t s) { core::encodeSym<17, true>(m, m.aIdx4[1], s, L, H, emit()); }
+  Bytes finish() {  // L's 32 bits, zero bits to a whole 64-bit unit, little-endian words
+    for (int i = 31; i >= 0; --i) bits.push_back(int(L >> i) & 1);
+    while (bits.size() % 64) bits.push_back(0);
+    Bytes out(bits.size() / 8);
+    for (size_t i = 0; i < bits.size(); ++i) out[i / 32 * 4 + 3 - i % 32 / 8] |= uint8_t(bits[i] << (7 - i % 8));
+    return out;
+  }
+};
+
+dec::DecoderCore coreOver(const uint8_t* bytes, int32_t n) {
+  dec::DecoderCore c{};
+  c.L = 0, c.H = 0xFFFFFFFF, c.bufBin = bytes, c.iBlockBin = n;
+  return c;
+}
+
+using Coder = Unit;
+
+TEST_F(Coder, TargetsBitsAndRenormalisation) {
+  // A fresh coder has range 2^32: target = ((M + 1) * total - 1) div 2^32.
+  const uint32_t ms[] = {0, 0x0FFFFFFF, 0x10000000, 0x80000000, 0xFFFFFFFF}, want[] = {0, 0, 1, 8, 15};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(core::decodeTarget(0, 0xFFFFFFFF, ms[i], 16), want[i]);
+  // M below L (a damaged state) wraps to a target beyond the total, never a valid one.
+  EXPECT_GE(core::decodeTarget(0x80000000, 0xFFFFFFFF, 0x7FFFFFFF, 16), 16u);
+  // Bytes 78 56 34 12 are the word 0x12345678; bits run on across the word boundary.
+  const uint8_t bytes[] = {0x78, 0x56, 0x34, 0x12, 0xF0, 0xDE, 0xBC, 0x9A};
+  dec::DecoderCore c = coreOver(bytes, 8);
+  c.startDecoder();
+  EXPECT_EQ(c.M, 0x12345678u);
+  c = coreOver(bytes, 8);
+  EXPECT_EQ(c.takeBits(4), 0x1u);
+  EXPECT_EQ(c.takeBits(32), 0x23456789u);
+  EXPECT_EQ(c.takeBits(28), 0xABCDEF0u);
+  // L = 0x7FFF0000, H = 0x80000FFF: top bits differ but H - L < 0x20000, so L becomes
+  // 0x80000000 and 20 shifts follow; the encoder emits a 1 and 19 zeros.
+  uint32_t L = 0x7FFF0000, H = 0x80000FFF;
+  RawWriter w;
+  core::renormalize(L, H, w.emit());
+  EXPECT_EQ(L, 0u);
+  EXPECT_EQ(H, 0xFFFFFFFFu);
+  std::vector<int> bits(20, 0);
+  bits[0] = 1;
+  EXPECT_EQ(w.bits, bits);
+  // The decoder's M loses the same 20 bits: 0x80000500 << 20.
+  const uint8_t zeros[8] = {};
+  c = coreOver(zeros, 8);
+  c.L = 0x7FFF0000, c.H = 0x80000FFF, c.M = 0x80000500;
+  c.renorm();
+  EXPECT_EQ(c.M, 0x50000000u);
+  EXPECT_EQ(c.iBin, 4);
+  EXPECT_EQ(c.iBit, 12);
+  // decodeUniform(2^13) of v = 5 narrows to [5 * 2^19, 6 * 2^19 - 1]; 13 shifts restore it.
+  L = 0, H = 0xFFFFFFFF;
+  core::narrowRange(L, H, 5, 1, 8192);
+  EXPECT_EQ(L, 0x280000u);
+  EXPECT_EQ(H, 0x2FFFFFu);
+  const uint8_t five[8] = {0x00, 0x00, 0x28, 0x00};
+  c = coreOver(five, 8);
+  c.startDecoder();
+  EXPECT_EQ(c.decodeUniform(8192), 5u);
+  EXPECT_EQ(c.L, 0u);
+  EXPECT_EQ(c.H, 0xFFFFFFFFu);
+  EXPECT_EQ(c.M, 0u);
+}
+
+TEST_F(Coder, DivisionByEveryTotalIsExact) {
+  for (uint64_t t = 1; t < 65536; ++t) {
+    const uint64_t top = (1ull << 48) - 1;
+    const uint64_t as[] = {0, 1, t - 1, t, 65535ull << 32, top, top / t * t, top / t * t - 1};
+    for (uint64_t a : as)
+      ASSERT_EQ(core::divideByTotal(a, uint32_t(t)), a / t) << a << " / " << t;
+  }
+  std::mt19937_64 rng(5);
+  for (int i = 0; i < 1000000; ++i) {
+    const uint64_t a = rng() >> 16, t = rng() % 65535 + 1;
+    ASSERT_EQ(core::divideByTotal(a, uint32_t(t)), a / t) << a << " / " << t;
+  }
+}
+
+// With every count 1, target k lands on the k-th leaf in tree order: symbols A - 2, the
+// escape, then 0.. (the leftmost leaves lie one level deeper); aIdx3 has no escape.
+template <int A>
+void expectLeafOrder() {
+  uint16_t t[2 * A] = {};
+  for (int n = A; n < 2 * A; ++n) t[n] = 1;
+  core::rebuildNodes<A>(t);
+  for (uint32_t target = 0; target < uint32_t(A); ++target) {
+    uint32_t rest = target;
+    const int s = core::findLeaf<A>(t, rest) - A;
+    EXPECT_EQ(rest, 0u);
+    EXPECT_EQ(core::cumCount<A>(t, A + s), target);
+    const int want = A == 7 ? int(target + 1) % 7 : target < 2 ? A - 2 + int(target) : int(target) - 2;
+    EXPECT_EQ(s, want) << A << " target " << target;
+  }
+}
+
+TEST_F(Coder, LeafOrderTiesAndInitialTables) {
+  expectLeafOrder<7>(), expectLeafOrder<17>(), expectLeafOrder<33>(), expectLeafOrder<257>();
+  uint16_t t[34] = {};  // leaf n holds n: a target equal to the left child's count goes right
+  for (int n = 17; n < 34; ++n) t[n] = uint16_t(n);
+  core::rebuildNodes<17>(t);
+  EXPECT_EQ(core::cumCount<17>(t, 17), 32u + 33u);
+  uint32_t rest = 32;
+  EXPECT_EQ(core::findLeaf<17>(t, rest), 33);
+  freshModel(16, 5);
+  const core::Model& m = dec::model;
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(m.aIdx3[k][1], k + 2);
+  EXPECT_EQ(m.aIdx3[0][7], 1);
+  EXPECT_EQ(m.aIdx3[0][9], 0);
+  EXPECT_EQ(m.aIdx4[1][1], 16);
+  EXPECT_EQ(m.aIdx4[0][33], 16);
+  EXPECT_EQ(m.aIdx5[7][65], 16);
+  for (int k = 0; k < 30; ++k) EXPECT_EQ(m.aIdx8[k][1], k == 5 ? 16 : 0);
+}
+
+TEST_F(Coder, RescaleDeriveAndEscapeRules) {
+  core::Model m{};
+  // aIdx3 with counts 8, 3, 1 and flush 1 rescales to 5, 1, 1 (the low bit forced on).
+  m.setParams(63, 1);
+  uint16_t* t3 = m.aIdx3[1];
+  t3[7] = 8, t3[8] = 3, t3[9] = 1;
+  core::rebuildNodes<7>(t3);
+  core::rescaleTable<7, false>(m, t3);
+  EXPECT_EQ((std::vector<int>{t3[7], t3[8], t3[9], t3[1]}), (std::vector<int>{5, 1, 1, 7}));
+  // Table 5 counts 7 and 2: a byte table first used gets 4 and 1 and the escape unhalved.
+  m.setParams(63, 5);
+  m.init();
+  m.aIdx8[5][257 + 'a'] = 7, m.aIdx8[5][257 + 'b'] = 2;
+  core::rebuildNodes<257>(m.aIdx8[5]);
+  core::deriveTable(m, m.aIdx8[6]);
+  const uint16_t* t6 = m.aIdx8[6];
+  EXPECT_EQ((std::vector<int>{t6[257 + 'a'], t6[257 + 'b'], t6[513], t6[1]}), (std::vector<int>{4, 1, 63, 68}));
+  // Rescale on equality only: root 65471 takes one more count; at the limit (65472) the
+  // next update rescales first: 65409 >> 5 = 2044, + 1; the escape comes back whole.
+  uint16_t* t4 = m.aIdx4[0];
+  t4[17] = 65408;
+  core::rebuildNodes<17>(t4);
+  core::updateSym<17, true>(m, t4, 0);
+  EXPECT_EQ(t4[1], 65472);
+  core::updateSym<17, true>(m, t4, 0);
+  EXPECT_EQ((std::vector<int>{t4[17], t4[33], t4[1]}), (std::vector<int>{2045, 63, 2045 + 63}));
+
+  // A fresh aIdx4 with esc 16: the escape takes the whole interval, and symbol 9 is the
+  // uniform choice 9 of 16, the bits 1001.
+  RawWriter w(16);
+  w.head(9);
+  EXPECT_EQ(w.bits, (std::vector<int>{1, 0, 0, 1}));
+  EXPECT_EQ(w.H - w.L, 0xFFFFFFFFu);
+  EXPECT_EQ(w.m.aIdx4[0][17 + 9], 1);
+  EXPECT_EQ(w.m.aIdx4[0][1], 17);
+  // The last unseen symbol (15, counts 1 elsewhere, escape 63, root 78): only the escape's
+  // [0, 63) of 78 is coded, no uniform choice, and the escape leaf goes.
+  RawWriter last;
+  for (int s = 0; s < 15; ++s) last.m.aIdx4[1][17 + s] = 1;
+  core::rebuildNodes<17>(last.m.aIdx4[1]);
+  const core::Model before = last.m;
+  last.ext(15);
+  const uint32_t H = uint32_t(uint64_t(63) * 0x100000000ull / 78 - 1);
+  EXPECT_TRUE(last.bits.empty());
+  EXPECT_EQ(last.L, 0u);
+  EXPECT_EQ(last.H, H);
+  EXPECT_EQ((std::vector<int>{last.m.aIdx4[1][33], last.m.aIdx4[1][32], last.m.aIdx4[1][1]}),
+            (std::vector<int>{0, 1, 16}));
+  // The decoder reads the same symbol, interval and table from the writer's bits.
+  core::Model dm = before;
+  const Bytes bytes = last.finish();
+  dec::DecoderCore c = coreOver(bytes.data(), int32_t(bytes.size()));
+  c.startDecoder();
+  EXPECT_EQ((c.decodeSym<17, true>(dm, dm.aIdx4[1])), 15u);
+  EXPECT_EQ(c.H, H);
+  EXPECT_EQ(std::memcmp(dm.aIdx4[1], last.m.aIdx4[1], sizeof dm.aIdx4[1]), 0);
+}
+
+// ---- The grammar ----
+
+using Grammar = Unit;
+
+Bytes literalStream(size_t count, unsigned endCode) {
+  core::Model m{};
+  m.init();
+  zip::StreamWriter w(m);
+  w.beginStream(true, 99);
+  for (size_t i = 0; i < count; ++i) w.literal(uint8_t('a' + i % 7));
+  return w.endStream(endCode);
+}
+
+TEST_F(Grammar, EndOfInputAndTheBlockStartRing) {
+  // Cut after about half: the last buffer holds the decoded prefix and two end words.
+  Bytes bytes = literalStream(20000, 5);
+  bytes.resize(bytes.size() / 2 & ~size_t(7));
+  freshModel(), resetPass();
+  Decoded d = runDecoder(bytes);
+  ASSERT_TRUE(d.ended);
+  ASSERT_EQ(d.buffers.size(), 1u);
+  const auto& b = d.buffers[0];
+  ASSERT_GE(b.size(), 1000u);
+  EXPECT_EQ(std::vector<uint32_t>(b.end() - 2, b.end()), (std::vector<uint32_t>{263, 263}));
+  for (size_t i = 0; i + 2 < b.size(); ++i) ASSERT_EQ(b[i], uint32_t('a' + i % 7)) << i;
+  EXPECT_EQ(rec::statCmd[0], 2u);
+  EXPECT_EQ(rec::lenCmd[0], b.size());
+  EXPECT_EQ(ctr::statZip[0] + ctr::statZip[1], 0u);
+  EXPECT_EQ(ctr::msgCode[2], 0u);  // the stop request was acknowledged
+  freshModel(), resetPass();       // a pass without any input: the end words alone
+  EXPECT_EQ(runDecoder({}).buffers, (std::vector<std::vector<uint32_t>>{{263, 263}}));
+  // 4095 unread block start indexes fit (27-bit and 40-bit ones); the push that makes the
+  // tail meet the head stops the run.
+  auto blocks = [](uint64_t count) {
+    core::Model m{};
+    m.init();
+    zip::StreamWriter w(m);
+    w.beginStream(true, 5);
+    for (uint64_t i = 0; i < count; ++i) w.blockStart(i % 2 ? i : (i << 27) | 0x3FFF);
+    return w.endStream(5);
+  };
+  freshModel(), resetPass();
+  d = runDecoder(blocks(4095));
+  EXPECT_EQ(d.buffers.at(0).size(), 4096u);
+  EXPECT_EQ(rec::stTail, 4095u);
+  for (uint64_t i = 0; i < 4095; ++i) ASSERT_EQ(rec::st[i], i % 2 ? i : (i << 27) | 0x3FFF) << i;
+  const Bytes overflow = blocks(4096);
+  EXPECT_HALT((freshModel(), resetPass(), runDecoder(overflow)), "BWT block overflow");
+}
+
+// One symbol of aIdx4 table 0 decoded from a broken state must stop the run as damaged.
+TEST_F(Grammar, EverySymbolCheckStopsTheRun) {
+  const std::function<void(dec::DecoderCore&, uint16_t*)> broken[] = {
+      [](dec::DecoderCore& c, uint16_t*) { c.L = 0x80000000, c.M = 0x10; },  // M below L
+      [](dec::DecoderCore&, uint16_t* t) { std::memset(t, 0, 68); },          // total 0
+      [](dec::DecoderCore&, uint16_t* t) { t[1] = 100, t[2] = t[3] = 0; },   // a leaf of count 0
+      [](dec::DecoderCore&, uint16_t* t) {  // [0, 10) of a root 8, as after a wrap
+        t[33] = 0, t[17] = 10;
+        core::rebuildNodes<17>(t);
+        t[1] = 8;
+      },
+      [](dec::DecoderCore& c, uint16_t* t) {  // every symbol seen, yet the escape counts
+        for (int n = 17; n < 33; ++n) t[n] = 1;
+        t[33] = 63;
+        core::rebuildNodes<17>(t);
+        c.M = 0x10000000;  // target 4 of 79: inside the escape's [1, 64)
+      },
+  };
+  static const uint8_t zeros[64] = {};
+  for (const auto& prepare : broken) {
+    EXPECT_HALT(({
+                  freshModel();
+                  dec::DecoderCore c = coreOver(zeros, 64);
+                  prepare(c, dec::model.aIdx4[0]);
+                  c.decodeSym<17, true>(dec::model, dec::model.aIdx4[0]);
+                }),
+                "Compressed data is damaged");
+  }
+  // 0x180000 literals without an end of buffer cannot fit one instruction buffer.
+  const Bytes big = literalStream(0x180000, 5);
+  EXPECT_HALT((freshModel(), resetPass(), runDecoder(big)), "Compressed data is damaged");
+}
+
+TEST_F(Grammar, WriterNoticesAModelItCannotCode) {
+  // Tables set up with esc 63, then run with esc 16384: removing an escape that holds 63
+  // wraps the counts; the writer must notice before it writes an unreadable stream.
+  core::Model m{};
+  m.init();
+  zip::StreamWriter w(m);
+  w.beginStream(false, 3);
+  m.setParams(16384, 5);
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 400000 && !w.broken(); ++i) w.literal(uint8_t(rng()));
+  EXPECT_TRUE(w.broken());
+}
+
+// ---- Round trips: instruction lists through the stream writer and the decoder ----
+
+struct Instr {
+  enum Kind { kLiteral, kMatch, kBlock, kEndBuffer } kind;
+  uint32_t len = 0;    // literal byte or length field
+  uint64_t value = 0;  // distance or block start index
+};
+
+std::vector<Instr> randomInstructions(uint64_t seed, size_t count, bool blocks) {
+  std::mt19937_64 rng(seed);
+  auto in = [&](uint64_t lo, uint64_t hi) { return lo + rng() % (hi - lo + 1); };
+  // Length classes: 2, 3..7, 8..19, 20..275, 276..531, 532..787, long, exponent forms.
+  const uint32_t lo[] = {2, 3, 8, 20, 276, 532, 788, 0x10000}, hi[] = {2, 7, 19, 275, 531, 787, 65535, 0x1002F};
+  std::vector<Instr> list;
+  for (size_t i = 0; i < count; ++i) {
+    const unsigned r = unsigned(rng() % 100);
+    if (r < 45) {
+      list.push_back({Instr::kLiteral, uint32_t(rng() % 4 ? " etaoinshrdlu\n"[rng() % 14] : rng() & 255), 0});
+    } else if (r < 93) {
+      const int c = int(rng() % 8);
+      const uint32_t len = uint32_t(in(lo[c], hi[c]));
+      const int w = int(rng() % uint64_t(core::distContext(len) + 1));  // widths the context allows
+      const uint64_t base = core::kDistBase[w], span = core::kDistBase[w + 1] - base;
+      // Favour the ends of each class, where off-by-one faults show.
+      list.push_back({Instr::kMatch, len, base + 1 + (rng() % 4 == 0 ? (rng() & 1) * (span - 1) : rng() % span)});
+    } else if (r < 96 && blocks) {
+      list.push_back({Instr::kBlock, 0, rng() & 1 ? rng() % (1ull << 27) : rng() % (1ull << 40)});
+    } else {
+      list.push_back({Instr::kEndBuffer, 0, 0});
+    }
+  }
+  return list;
+}
+
+// Writes the list on a fresh model primed with pwd, decodes it with the decoder's own fresh
+// model primed its way, and checks the words against the word format (literal = byte,
+// match word + one or two distance words, 256 + code), the block start indexes and the
+// final tables. Returns the stream's size.
+size_t roundTrip(const std::vector<Instr>& list, unsigned endCode, const std::string& pwd = "",
+                 uint32_t esc = 63, uint32_t flush = 5, size_t piece = 0x1FFFF8, bool empties = false) {
+  core::Model enc{};
+  enc.setParams(esc, flush);
+  enc.init();
+  zip::StreamWriter w(enc);
+  w.prime(reinterpret_cast<const uint8_t*>(pwd.data()), int(pwd.size()));
+  w.beginStream(false, 12345);
+  std::vector<std::vector<uint32_t>> want(1);
+  std::vector<uint64_t> blocks;
+  for (const Instr& in : list) {
+    auto& b = want.back();
+    if (in.kind == Instr::kLiteral) {
+      w.literal(uint8_t(in.len)), b.push_back(in.len);
+    } else if (in.kind == Instr::kMatch) {
+      w.match(in.len, in.value), b.push_back(0x80000000u | in.len);
+      if (in.value <= 0x7FFFFFFF) b.push_back(uint32_t(in.value));
+      else b.push_back(uint32_t(in.value >> 32) | 0x80000000u), b.push_back(uint32_t(in.value));
+    } else if (in.kind == Instr::kBlock) {
+      w.blockStart(in.value), blocks.push_back(in.value), b.push_back(in.value < (1ull << 27) ? 257 : 258);
+    } else {
+      w.endOfBuffer(), b.push_back(262), want.emplace_back();
+    }
+  }
+  want.back().push_back(256 + endCode);
+  const Bytes bytes = w.endStream(endCode);
+  EXPECT_FALSE(w.broken());
+  EXPECT_EQ(bytes.size() % 8, 0u);
+
+  freshModel(esc, flush), resetPass();
+  std::memcpy(fe::bufPwd, pwd.data(), pwd.size());
+  fe::iPwdLen = int32_t(pwd.size());
+  dec::syncInit();
+  fe::iPwdLen = 0;
+  resetPass();  // the ring reset comes after priming, as in a pass
+  const Decoded got = runDecoder(bytes, piece, empties);
+  EXPECT_TRUE(got.ended);
+  EXPECT_EQ(got.buffers.size(), want.size());
+  for (size_t i = 0; i < std::min(want.size(), got.buffers.size()); ++i)
+    EXPECT_EQ(got.buffers[i], want[i]) << "buffer " << i;
+  EXPECT_EQ(rec::stTail, blocks.size() % 4096);
+  for (size_t i = 0; i < blocks.size(); ++i) EXPECT_EQ(rec::st[i], blocks[i]) << "index " << i;
+  EXPECT_EQ(std::memcmp(&enc, &dec::model, sizeof enc), 0);
+  return bytes.size();
+}
+
+TEST_F(Grammar, RoundTripsOfEveryLengthClassAndDistanceWidth) {
+  roundTrip(randomInstructions(1, 20000, true), 5);
+  roundTrip(randomInstructions(2, 20000, false), 7);
+  // The edges of every class; lengths 3, 4, 5 at the farthest distance of their context.
+  std::vector<Instr> edges = {{Instr::kMatch, 2, 1}, {Instr::kMatch, 2, 256}, {Instr::kMatch, 3, 65792},
+                              {Instr::kMatch, 4, 16843008}, {Instr::kMatch, 5, 4311810304ull}};
+  for (uint64_t d : {1ull, 256ull, 257ull, 65792ull, 65793ull, 16843008ull, 16843009ull, 0x7FFFFFFFull,
+                     0x80000000ull, 0x80000001ull, 4311810304ull, 4311810305ull, 0x10101010100ull})
+    edges.push_back({Instr::kMatch, 6, d});
+  for (uint32_t len : {3u, 7u, 8u, 19u, 20u, 275u, 276u, 531u, 532u, 787u, 788u, 65535u, 0x10000u, 0x1002Fu})
+    edges.push_back({Instr::kMatch, len, 1000});
+  for (uint64_t b : {(1ull << 27) - 1, 1ull << 27, (1ull << 40) - 1}) edges.push_back({Instr::kBlock, 0, b});
+  edges.push_back({Instr::kEndBuffer, 0, 0}), edges.push_back({Instr::kEndBuffer, 0, 0});  // a buffer of 262 alone
+  roundTrip(edges, 5);
+  // Priming: 64 bytes, a byte that priming codes again among 0..8, one digit.
+  const auto list = randomInstructions(3, 3000, false);
+  for (const std::string& pwd : {std::string(64, 'x').replace(10, 5, "Q7#z!"), std::string(1, '\x05'), std::string("7")})
+    roundTrip(list, 7, pwd);
+  // Small limits rescale often; flush 16 empties the tables on rescale.
+  const auto many = randomInstructions(4, 30000, false);
+  for (auto [esc, flush] : std::vector<std::pair<uint32_t, uint32_t>>{{1, 1}, {20, 3}, {63, 16}}) roundTrip(many, 5, "", esc, flush);
+  // About 1 MiB of stream in pieces of 256 KiB, which split symbols anywhere; then small
+  // pieces with an empty hand-over before each.
+  EXPECT_GT(roundTrip(randomInstructions(5, 400000, false), 5, "", 63, 5, 0x40000), 3u * 0x40000);
+  roundTrip(randomInstructions(6, 20000, false), 7, "", 63, 5, 4096 + 4, true);
+}
+
+}  // namespace
+}  // namespace qn::test
