@@ -267,11 +267,12 @@ class Suite:
     """Collects named scenario results, one line each; finish() gives the exit status."""
 
     def __init__(self, title):
-        self.title, self.failed, self.count, self.start = title, [], 0, time.monotonic()
+        self.title, self.failed, self.count = title, [], 0
+        self.start = self.last = time.monotonic()
 
     def report(self, name, problems, res=None):
-        self.count += 1
-        print(("FAIL " if problems else "ok   ") + name, flush=True)
+        self.count, took, self.last = self.count + 1, time.monotonic() - self.last, time.monotonic()
+        print(("FAIL " if problems else "ok   ") + f"{name} ({took:.2f} s)", flush=True)
         if problems:
             self.failed.append(name)
             for p in problems + ([res.describe()] if res is not None else []):
