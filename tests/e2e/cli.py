@@ -1,161 +1,325 @@
 #!/usr/bin/env python3
-# The command line of quarnunzip end to end: argument count, index-only runs, destination
-# forms, the configuration file, message languages and the run summary.
+# The command lines of both tools end to end: argument count and forms, index-only runs,
+# destinations, the configuration file, languages, the banner and summary around a run,
+# quarnzip's refusals and skips, and password entry through pipes and a real terminal.
+import os
+import pty
+import re
+import select
+import signal
+import subprocess
 import sys
+import termios
+import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import qnlib  # noqa: E402
-from qnlib import T  # noqa: E402
+from qnlib import T, ZIP  # noqa: E402
 
-ZIP = "archive.qn"
-CN_FAIL_OPEN_ZIP = "打开压缩文件%s失败"          # the GBK text of "Fail opening zip file %s"
-
-
-def gbk(text):
-    return text.encode("gbk")
-
-
-def scenarios(tiny):
-    files = tiny["files"]
-    manifest = tiny["manifest"]
-    index = tiny["index"]
-
-    def usage(box, res):
-        out = []
-        if not res.stdout.startswith(b"\n*** Quarnel -- Decompressor, Version: v20"):
-            out.append("the banner is not the first output")
-        if b"Command usage (Strict sequence of parameters):" not in res.stdout:
-            out.append("no usage text")
-        if b"  quarnunzip zip_file index_xml_file [destination_path]" not in res.stdout:
-            out.append("the usage text does not name quarnunzip")
-        if (box.work / "qn_error.log").exists():
-            out.append("the usage text was logged")
-        return out
-    yield "no arguments", files, [], 1, [], usage, b"\n", ()
-    yield "one argument", files, [ZIP], 1, [], usage, b"\n", ()
-    yield "four arguments", files, [ZIP, "a.xml", "out", "x"], 1, [], usage, b"\n", ()
-
-    def index_only(name):
-        def check(box, res):
-            out = []
-            p = box.work / name
-            if not p.exists() or p.read_bytes() != index:
-                out.append(f"{name} is not the index document")
-            if (box.work / "out").exists() or (box.work / "a").exists():
-                out.append("an index-only run created destination files")
-            if b"0 files decompressed, time: " not in res.stdout:
-                out.append("the summary does not count 0 files")
-            return out
-        return check
-    yield "index only", files, [ZIP, "only.xml"], 0, [], index_only("only.xml"), b"\n", ()
-    yield "third argument -xml", files, [ZIP, "only.xml", "-xml"], 0, [], index_only("only.xml"), b"\n", ()
-
-    def tree_at(rel):
-        def check(box, res):
-            got = qnlib.read_tree(box.work / rel) if rel else {
-                k: v for k, v in qnlib.read_tree(box.work).items() if k.split(b"/")[0] in (b"a", b"c", b"top.txt")}
-            out = ["tree differs: " + d for d in qnlib.tree_diff(manifest, got)]
-            if b"4 files decompressed, time: " not in res.stdout:
-                out.append("the summary does not count the 4 files")
-            return out
-        return check
-    yield "destination out", files, [ZIP, "out.xml", "out"], 0, [], tree_at("out"), b"\n", ()
-    yield "destination out/", files, [ZIP, "out.xml", "out/"], 0, [], tree_at("out"), b"\n", ()
-    yield "destination out\\", files, [ZIP, "out.xml", "out\\"], 0, [], tree_at("out"), b"\n", ()
-    yield "empty destination", files, [ZIP, "out.xml", ""], 0, [], tree_at(""), b"\n", ("a", "c", "top.txt")
-    yield "backslash in the index path", files, [ZIP, "sub\\out.xml", "out"], 1, \
-        [T("kFailCreateXml", "sub/out.xml")], None, b"\n", ()
-    yield "archive path of 255", files, ["x" * 255, "out.xml", "out"], 1, \
-        [T("kFailOpenZip", "x" * 255)], None, b"\n", ()
+CN = {k: v.encode("gbk") for k, v in (("open", "打开压缩文件%s失败"), ("prompt", "请输入密码"),
+                                       ("refuse", "密码不能使用中文"))}
+BANNER = (b"\n*** Quarnel -- Decompressor, Version: v20261206 linux-x86_64 ***\n ("
+          + "\n*** Quarnel——解压运算器，版本：v20261206 linux-x86_64 ***\n".encode("gbk") + b")\n")
+USAGE = b"\nCommand usage (Strict sequence of parameters):\n  quarnunzip zip_file index_xml_file [destination_path]"
+WIPE = re.escape(b"\r" + b" " * 60 + b"\r")
+SEE_LOG = re.escape(b"Error occured, please see the log file 'qn_error.log'\n\n")
+PROMPT = b"Please input the password (" + CN["prompt"] + b") : "
+REFUSE = b"Password can't include Chinese character (" + CN["refuse"] + b")"
 
 
-def too_long(box, res):
-    out = []
-    if not res.messages or not res.messages[0].startswith(T("kTooLongParam") + " ("):
-        out.append("the long argument is not reported in both languages")
-    return out
+def summary(n, lang=2):
+    return WIPE + (f"{n} 个文件已解压，耗时：".encode("gbk") + rb"\d+" + " 秒".encode("gbk")
+                   if lang == 1 else f"{n} files decompressed, time: ".encode() + rb"\d+ seconds") + b"\n"
+
+
+# ------------------------------------------------------------ checks of a quarnunzip run
+
+def framing(n=None, lang=2):
+    """Banner first, then only the summary of a clean run; nothing logged."""
+    def check(box, res, c):
+        count = n if n is not None else sum(r[0] == "f" for r in c["manifest"].values())
+        return ([] if re.fullmatch(re.escape(BANNER) + summary(count, lang), res.stdout)
+                else ["not banner then summary"]) + (["a log was written"] if res.log else [])
+    return check
+
+
+def usage(box, res, c):
+    return ([] if res.stdout.startswith(BANNER + USAGE) else ["no usage text after the banner"]) \
+        + (["the usage text was logged"] if (box.work / "qn_error.log").exists() else [])
+
+
+def index_only(name):
+    return lambda box, res, c: ([] if (box.work / name).exists() and (box.work / name).read_bytes()
+                                == c["index"] else [f"{name} is not the index"]) + \
+        (["destination files made"] if (box.work / "out").exists() or (box.work / "a").exists() else [])
+
+
+def tree(rel):
+    def check(box, res, c):
+        got = qnlib.read_tree(box.work / rel)
+        if not rel:
+            got = {k: v for k, v in got.items() if k.split(b"/")[0] in (b"a", b"c", b"top.txt")}
+        return ["tree differs: " + d for d in qnlib.tree_diff(c["manifest"], got)[:10]]
+    return check
+
+
+def out_has(pattern, count=None):
+    def check(box, res, c):
+        found = re.findall(pattern, res.stdout, re.S)
+        return [] if (len(found) == count if count is not None else found) else [f"output lacks {pattern!r}"]
+    return check
+
+
+def out_lacks(text):
+    return lambda box, res, c: [f"output has {text!r}"] if text in res.stdout else []
+
+
+def first_report(prefix):
+    return lambda box, res, c: [] if res.messages[:1] and res.messages[0].startswith(prefix) \
+        else [f"first report does not start {prefix!r}"]
+
+
+ARGS, PWD, TINY = [ZIP, "out.xml", "out"], "password_1byte", "tiny_tree"
+MISSING = ["missing.qn", "out.xml", "out"]
+
+
+def R(name, argv=ARGS, status=0, msgs=(), checks=(), case=TINY, ini=b"language=2\n", stdin=b"\n", outputs=()):
+    return name, argv, status, None if msgs is None else list(msgs), checks, case, ini, stdin, outputs
+
+
+UNZIP = [
+    R("no arguments", [], 1, [], [usage]), R("one argument", [ZIP], 1, [], [usage]),
+    R("four arguments", [ZIP, "a.xml", "out", "x"], 1, [], [usage]),
+    R("index only", [ZIP, "only.xml"], checks=[index_only("only.xml"), framing(0)]),
+    R("third argument -xml", [ZIP, "only.xml", "-xml"], checks=[index_only("only.xml"), framing(0)]),
+    R("destination out", checks=[tree("out"), framing()]),
+    R("destination out/", [ZIP, "out.xml", "out/"], checks=[tree("out"), framing()]),
+    R("destination out\\", [ZIP, "out.xml", "out\\"], checks=[tree("out"), framing()]),
+    R("empty destination", [ZIP, "out.xml", ""], checks=[tree("")], outputs=("a", "c", "top.txt")),
+    R("language 1 run", checks=[tree("out"), framing(None, 1)], ini=b"language=1\n"),
+    R("backslash in the index path", [ZIP, "sub\\out.xml", "out"], 1, [T("xml", "sub/out.xml")]),
+    R("archive path of 255", ["x" * 255, "out.xml", "out"], 1, [T("open", "x" * 255)]),
+    R("archive path of 256", ["x" * 256, "out.xml", "out"], 1, None, [first_report(T("long") + " (")]),
+    R("a warning lets the run finish", status=1, msgs=[T("version", 3, 4)], case="damaged_version3",
+      checks=[lambda box, res, c: [] if re.fullmatch(re.escape(BANNER + b"\n" + T("version", 3, 4).encode())
+              + b"\n.*" + summary(sum(r[0] == "f" for r in c["manifest"].values())) + SEE_LOG, res.stdout, re.S)
+              else ["not banner, warning, summary, then the pointer to the log"]]),
+    R("password ended by the end of input", checks=[tree("out")], case=PWD, stdin=b"7"),
+    R("password with a backspace", checks=[tree("out")], case=PWD, stdin=b"x\b7\n"),
+    R("non-ASCII password refused, then the right one", case=PWD, stdin="é\n7\n".encode(),
+      checks=[tree("out"), out_has(b"Password can't include Chinese character"),
+              out_has(b"Please input the password", 2)]),
+    R("empty password on a password archive", status=1, msgs=None, case=PWD, stdin=b""),
+    R("no qn.ini", status=1, msgs=None, ini=None, checks=[first_report("Fail opening config file 'qn.ini' (")]),
+    R("qn.ini unknown key", status=1, msgs=["Unknown parameter 'speed=9'"], ini=b"language=2\nspeed=9\n"),
+    R("qn.ini key with a blank", status=1, msgs=["Unknown parameter 'block = 4'"], ini=b"language=2\nblock = 4\n"),
+    R("qn.ini cluster 96", status=1, msgs=[T("cluster"), T("ini", "qn.ini")], ini=b"language=2\ncluster=96\n"),
+    R("qn.ini values reset to defaults", ini=b"language=2\nbwt=1\ncache=64\ncolumn=5\n", checks=[tree("out")]),
+    R("language 1 report", MISSING, 1, None, [out_has(re.escape(CN["open"] % b"missing.qn"), 1),
+                                              out_lacks(b"Fail opening")], ini=b"language=1\n"),
+    R("language 0 report", MISSING, 1, None, [out_has(re.escape(b"Fail opening zip file missing.qn ("
+                                                                 + CN["open"] % b"missing.qn" + b")"))],
+      ini=b"language=0\n")]
+
+# quarnzip: arguments, qn.ini text, exit status, text on the console, refused (logged, nothing written)
+ZIPS = [(n, a.split(" "), ini, 1, t, True) for n, a, ini, t in (
+    ("esc 64", "--esc 64 archive.qn src", "", "Parameter 'esc' above 63"),
+    ("cluster 96", "--cluster 96 archive.qn src", "", "Parameter 'cluster' value must be power of 2"),
+    ("column 129", "--column 129 archive.qn src", "", "Parameter 'column' value range must be 1-128"),
+    ("tails 5", "--tails 5 --pipes 4 archive.qn src", "", "Parameter 'tails' must be larger"),
+    ("volume 6", "--volume 6 archive.qn src", "", "Parameter 'volume' value must be multiple of 4"),
+    ("unknown option", "--frobnicate archive.qn src", "", "Unknown option '--frobnicate'"),
+    ("bad number", "--cache x1 archive.qn src", "", "Option '--cache' needs a decimal value"),
+    ("password 65", "--password=" + "p" * 65 + " archive.qn src", "", "Password must be 1-64 bytes"),
+    ("password non-ASCII", "--password=pé archive.qn src", "", "Password must be 1-64 bytes"),
+    ("missing index", "--index-in missing.xml archive.qn", "", "Fail reading index file missing.xml"),
+    ("qn.ini esc 70", "archive.qn src", "esc=70\n", "Parameter 'esc' above 63"),
+    ("qn.ini unknown key", "archive.qn src", "bogus=1\n", "Unknown parameter 'bogus=1'"))]
+ZIPS += [("usage without paths", [ZIP], "", 1, "Usage:", False), ("help", ["--help"], "", 0, "--index-in", False),
+         ("version", ["--version"], "", 0, "quarnzip", False),
+         ("unwritable archive", ["no/such/dir/a.qn", "src"], "", 1, "Fail writing archive file no/such/dir/a.qn", False),
+         ("missing path", ["archive2.qn", "nonexistent"], "", 1, "Fail reading nonexistent", False)]
+
+
+# ------------------------------------------------------------ password entry on a terminal
+
+class Terminal:
+    """A program on the slave side of a new pseudo-terminal; we type on the master side."""
+
+    def __init__(self, argv, cwd=None):
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:
+            if cwd:
+                os.chdir(cwd)
+            os.execv(argv[0], argv)
+        self.out = b""
+
+    def until(self, done, what):
+        end = time.monotonic() + 20         # a guard against a hung program only
+        while not done():
+            if time.monotonic() > end:
+                raise AssertionError(f"{what}: timed out, terminal shows {self.out!r}")
+            if select.select([self.fd], [], [], 0.01)[0]:
+                data = os.read(self.fd, 4096)
+                if not data:
+                    raise AssertionError(f"terminal closed early, it shows {self.out!r}")
+                self.out += data
+
+    def type(self, keys, echo):
+        """Send keys in one write once the program reads keys (line mode and echo off)."""
+        self.until(lambda: not termios.tcgetattr(self.fd)[3] & (termios.ICANON | termios.ECHO), "key mode")
+        before = len(self.out)
+        os.write(self.fd, keys)
+        self.until(lambda: len(self.out) >= before + len(echo), "echo")
+        return [] if self.out[before:before + len(echo)] == echo else \
+            [f"echo of {keys!r}: {self.out[before:]!r}, expected {echo!r}"]
+
+    def finish(self):
+        end = time.monotonic() + 20
+        while not (w := os.waitpid(self.pid, os.WNOHANG))[0]:
+            if time.monotonic() > end:
+                os.kill(self.pid, signal.SIGKILL)
+                raise AssertionError("the program did not end")
+            time.sleep(0.01)
+        try:
+            while select.select([self.fd], [], [], 0)[0] and (data := os.read(self.fd, 4096)):
+                self.out += data
+        except OSError:
+            pass                             # the slave side is gone once all was read
+        os.close(self.fd)
+        return os.waitstatus_to_exitcode(w[1])
+
+
+BS, DEL, CR, ERASE = b"\x08", b"\x7f", b"\r", b"\b \b"
+# name, language argument, prompt, [(keys, echo they must bring)] (None: hang up), bytes taken
+PTY = [("backspace, byte 127, refusal", [], PROMPT, [(b"a", b"*"), (BS, ERASE), (b"b", b"*"), (DEL, b"*"),
+        (b"\xb0", b"*"), (CR, b"\r\n" + REFUSE + PROMPT), (b"x", b"*"), (DEL, b"*"), (CR, b"\r\n")], b"x\x7f"),
+       ("limit of 64 bytes", ["2"], b"Please input the password : ",
+        [(bytes(range(0x21, 0x21 + 70)), b"*" * 64 + b"\r\n")], bytes(range(0x21, 0x21 + 64))),
+       ("erased entry is empty", ["1"], CN["prompt"] + b" : ", [(BS + b"k", b"*"), (BS, ERASE), (CR, b"\r\n")], b""),
+       ("hang-up ends the entry", [], PROMPT, [(b"p", b"*"), (b"q", b"*"), None], b"pq")]
+# bytes piped in, echo, bytes taken
+PIPES = [(b"ab", b"**\n", b"ab"), (b"", b"\n", b""), (b"\xb0", b"*\n" + REFUSE + PROMPT + b"\n", b""),
+         (b"ok\nlater", b"**\n", b"ok")]
+
+
+def taken(pwd):
+    return b"LEN=%d HEX=%s" % (len(pwd), pwd.hex().encode())
+
+
+def pty_case(probe, tmp, lang, prompt, steps, pwd):
+    result = tmp / "result"
+    t = Terminal([probe, str(result)] + lang)
+    t.until(lambda: prompt in t.out, "prompt")
+    problems = []
+    for step in steps:
+        if step is None:                     # the terminal goes away: the next read fails
+            t.until(lambda: not termios.tcgetattr(t.fd)[3] & termios.ECHO, "key mode")
+            os.close(t.fd)
+            t.fd = os.open("/dev/null", os.O_RDONLY)
+        else:
+            problems += t.type(*step)
+    status = t.finish()
+    screen = b"\r\n" + prompt + b"".join(s[1] for s in steps if s) + taken(pwd) + b"\r\n"
+    return problems + ([] if status == 0 else [f"status {status}"]) + \
+        ([] if None in steps or t.out == screen else [f"screen {t.out!r}, expected {screen!r}"]) + \
+        ([] if result.read_bytes() == taken(pwd) + b"\n" else [f"result {result.read_bytes()!r}"])
+
+
+# ------------------------------------------------------------ quarnzip scenarios
+
+def zip_scenarios(a, box):
+    """Settings from qn.ini, a typed password, skipped paths, --index-in sizes, the archive
+    inside the tree it packs. Yields (name, problems)."""
+    w, z = box.work, os.path.abspath(a.zip)
+
+    def zip_(args, ini=b"language=2\n"):
+        (w / "qn.ini").write_bytes(ini)
+        return qnlib.run(z, args, w, b"")
+
+    def unzip(pwd, dest="out"):
+        return qnlib.run(a.unzip, [ZIP, "out.xml", dest], w, pwd.encode() + b"\n")
+    r = zip_([ZIP, "src/."], b"language=2\ncolumn=3\npassword=sesame\n")
+    u = unzip("sesame")
+    yield "qn.ini column and password reach the archive", [] if r.status == 0 and u.status == 0 and \
+        b"<column>3</column>" in (w / "out.xml").read_bytes() and unzip("wrong", "o2").status == 1 else [r.stdout]
+    (w / "qn.ini").write_bytes(b"language=2\n")
+    t = Terminal([z, "--password", ZIP, "src/."], w)
+    t.until(lambda: b"Please input the password" in t.out, "prompt")
+    problems = [p for ch in b"open sesame" for p in t.type(bytes([ch]), b"*")] + t.type(CR, b"")
+    status = t.finish()
+    u = unzip("open sesame", "o3")
+    yield "typed password", problems + ([] if status == 0 and b"open sesame" not in t.out and u.status == 0
+                                         and (w / "o3" / "ok.txt").exists() else [t.out[-300:]])
+    s = w / "s"
+    s.mkdir()
+    for n, data in (("good.txt", b"good\n"), ("bad<name", b"x"), ("x" * 250, b"long name")):
+        (s / n).write_bytes(data)
+    os.mkfifo(s / "fifo")
+    os.symlink("good.txt", s / "link")
+    r = qnlib.run(z, [ZIP, "s/."], w, b"")
+    u = unzip("", "o4")
+    yield "paths the index cannot carry are skipped", [] if r.status == 1 and r.stdout.count(b"Skipped ") == 4 \
+        and u.status == 0 and os.listdir(w / "o4") == ["good.txt"] else [r.stdout, u.stdout]
+    (w / "given.xml").write_text(
+        '<?xml version="1.0"?>\n<index>\n<zip>\n<version>v4</version>\n<files>3</files>\n<size>7</size>\n'
+        '</zip>\n<column>1</column>\n<directory>\n<path></path>\n</directory>\n' + "".join(
+            f"<file>\n<name>{n}</name>\n<size>{k}</size>\n<time>10</time>\n<path></path>\n</file>\n"
+            for n, k in (("good.txt", 3), ("bad&lt;name", 0), ("missing", 4))) + "</index>\n")
+    r = qnlib.run(z, ["--index-in", "given.xml", "--source", "s", ZIP], w, b"")
+    u = unzip("", "o5")
+    got = {n: (w / "o5" / n).read_bytes() for n in os.listdir(w / "o5")} if u.status == 0 else {}
+    yield "--index-in keeps the records' sizes", [] if r.status == 1 and b"Source file s/good.txt changed" in \
+        r.stdout and b"Fail opening source file s/missing" in r.stdout and \
+        got == {"good.txt": b"goo", "bad&lt;name": b"", "missing": b"\0" * 4} else [r.stdout, got]
+    (s / "self.qn.1").write_bytes(b"old volume")
+    (s / "self.qn.x").write_bytes(b"not a volume")
+    r = qnlib.run(z, ["s/self.qn", "s/."], w, b"")
+    x = qnlib.run(a.unzip, ["s/self.qn", "self.xml"], w)
+    names = (w / "self.xml").read_bytes() if x.status == 0 else b""
+    yield "the archive inside the tree it packs", [] if r.status == 1 and \
+        b"Skipped s/./self.qn.1: it is the archive being written" in r.stdout and b"<name>self.qn.x</name>" \
+        in names and b"<name>self.qn.1</name>" not in names and b"<name>self.qn</name>" not in names else [r.stdout]
 
 
 def main():
-    args = qnlib.common_args(__doc__).parse_args()
-    tiny = qnlib.load_case(args.cases, "tiny_tree")
-    suite = qnlib.Suite("command line")
-    for name, files, argv, status, messages, extra, stdin, outputs in scenarios(tiny):
-        if args.only and args.only not in name:
-            continue
-        problems, res = qnlib.check_scenario(args.unzip, files, args=argv, status=status,
-                                             messages=messages, stdin=stdin,
-                                             timeout=args.timeout, extra=extra, outputs=outputs)
-        suite.report(name, problems, res)
-
-    # An argument of 256 characters: reported before the configuration is read (both texts).
-    problems, res = qnlib.check_scenario(args.unzip, tiny["files"],
-                                         args=["x" * 256, "out.xml", "out"], status=1,
-                                         timeout=args.timeout, extra=too_long)
-    suite.report("archive path of 256", problems, res)
-
-    # Password entry through standard input (the archive's password is "7").
-    pwd = qnlib.load_case(args.cases, "password_1byte")
-
-    def restored(box, res):
-        got = qnlib.read_tree(box.work / "out")
-        return ["tree differs: " + d for d in qnlib.tree_diff(pwd["manifest"], got)[:10]]
-
-    def refused_then_taken(box, res):
-        out = restored(box, res)
-        if b"Password can't include Chinese character" not in res.stdout:
-            out.append("the non-ASCII entry was not refused")
-        if res.stdout.count(b"Please input the password") != 2:
-            out.append("the prompt was not shown again")
-        return out
-    for name, stdin, status, extra in (
-            ("password ended by the end of input", b"7", 0, restored),
-            ("password with a backspace", b"x\b7\n", 0, restored),
-            ("non-ASCII password refused, then the right one", "é\n7\n".encode(), 0,
-             refused_then_taken),
-            ("empty password on a password archive", b"", 1, None)):
-        if args.only and args.only not in name:
-            continue
-        problems, res = qnlib.check_scenario(args.unzip, pwd["files"], status=status,
-                                             messages=[] if status == 0 else None,
-                                             stdin=stdin, timeout=args.timeout, extra=extra)
-        suite.report(name, problems, res)
-
-    # Configuration file: missing, unknown key, out-of-range value, languages.
-    def with_ini(text):
-        def prepare(box):
-            ini = box.work / "qn.ini"
-            if text is None:
-                ini.unlink()
-            else:
-                ini.write_bytes(text)
-        return prepare
-    cfg = [("no qn.ini", None, 1, lambda r: r.messages[:1] and r.messages[0].startswith(
-                "Fail opening config file 'qn.ini' (")),
-           ("unknown key", b"language=2\nspeed=9\n", 1,
-            lambda r: r.messages == ["Unknown parameter 'speed=9'"]),
-           ("key with a blank", b"language=2\nblock = 4\n", 1,
-            lambda r: r.messages == ["Unknown parameter 'block = 4'"]),
-           ("cluster 96", b"language=2\ncluster=96\n", 1,
-            lambda r: r.messages == [T("kParClusterPow2"), T("kErrParamFile", "qn.ini")]),
-           ("config values reset to defaults", b"language=2\nbwt=1\ncache=64\ncolumn=5\n", 0,
-            lambda r: r.messages == []),
-           ("language 1", b"language=1\n", 1,
-            lambda r: r.stdout.count(gbk(CN_FAIL_OPEN_ZIP % "missing.qn")) == 1
-            and b"Fail opening" not in r.stdout),
-           ("language 0", b"language=0\n", 1,
-            lambda r: b"Fail opening zip file missing.qn (" + gbk(CN_FAIL_OPEN_ZIP % "missing.qn")
-            + b")" in r.stdout)]
-    for name, text, status, ok in cfg:
-        if args.only and args.only not in name:
-            continue
-        argv = ["missing.qn", "out.xml", "out"] if name.startswith("language") else [ZIP, "out.xml", "out"]
+    a = qnlib.args(("--probe", None))
+    suite, cases = qnlib.Suite("command lines"), {}
+    for name, argv, status, msgs, checks, case, ini, stdin, outputs in UNZIP:
+        c = cases.setdefault(case, qnlib.load_case(a.cases, case))
         problems, res = qnlib.check_scenario(
-            args.unzip, tiny["files"], args=argv, status=status, timeout=args.timeout,
-            prepare=with_ini(text),
-            extra=lambda box, res, ok=ok: [] if ok(res) else ["unexpected reports or texts"])
-        suite.report("config: " + name, problems, res)
+            a.unzip, c["files"], argv, status, msgs, stdin, a.timeout, outputs=outputs, ini=ini,
+            extra=lambda box, res: [p for f in checks for p in f(box, res, c)])
+        suite.report("quarnunzip: " + name, problems, res)
+    box = qnlib.Sandbox({}, outputs=["qn.ini", ZIP, "o2", "o3", "o4", "o5", "s", "given.xml", "self.xml"])
+    (box.work / "src").mkdir()
+    (box.work / "src" / "ok.txt").write_bytes(b"fine\n" * 100)
+    box.mark()
+    for name, argv, ini, status, text, refused in ZIPS:
+        (box.work / "qn.ini").write_bytes(b"language=2\n" + ini.encode())
+        (box.work / "qn_error.log").unlink(missing_ok=True)
+        r = qnlib.run(a.zip, argv, box.work, b"")
+        suite.report("quarnzip: " + name, ([] if r.status == status and text.encode() in r.stdout else
+                                           [f"status {r.status}, expected {status} and {text!r}"]) +
+                     (([] if text.encode() in r.log else ["not logged"]) + box.outside_changes() if refused else []), r)
+    (box.work / "qn.ini").write_bytes(b"language=2\n")
+    box.mark()
+    for name, problems in zip_scenarios(a, box):
+        suite.report("quarnzip: " + name, problems)
+    box.remove()
+    if a.probe:
+        tmp = qnlib.Sandbox({})
+        for name, lang, prompt, steps, pwd in PTY:
+            try:
+                suite.report("terminal: " + name, pty_case(os.path.abspath(a.probe), tmp.base, lang, prompt, steps, pwd))
+            except AssertionError as e:
+                suite.report("terminal: " + name, [str(e)])
+        for data, echo, pwd in PIPES:
+            r = subprocess.run([a.probe], input=data, capture_output=True, timeout=20)
+            want = b"\n" + PROMPT + echo + taken(pwd) + b"\n"
+            suite.report(f"pipe: {data!r}", [] if r.returncode == 0 and r.stdout == want else [r.stdout, want])
+        tmp.remove()
     return suite.finish()
 
 

@@ -1,6 +1,8 @@
-# Shared helpers of the end-to-end tests: sandboxed runs of quarnunzip, message capture,
-# tree and sentinel checks, and an independent model of the archive's chunk layout.
+# Shared helpers of the script tests: sandboxed runs of both tools, message capture, tree and
+# sentinel checks, the message texts the tests expect, and a model of the chunk layout.
+import argparse
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -12,128 +14,85 @@ import tempfile
 import time
 from pathlib import Path
 
-CHUNK = 0x200000                     # a stored chunk: payload and its 8-byte sum
-HEADER = 16
 SRC = Path(__file__).resolve().parents[2]
-TEXTS_DEF = SRC / "src" / "core" / "texts.def"
-SANITIZER_MARKS = (b"ERROR: AddressSanitizer", b"ERROR: LeakSanitizer", b"runtime error:",
-                   b"WARNING: ThreadSanitizer", b"ERROR: ThreadSanitizer",
-                   b"UndefinedBehaviorSanitizer")
-SANITIZER_EXIT = 86                  # exit status a sanitizer report is made to give
+SHARED = Path(os.environ.get("QN_SHARED_DIR") or SRC.parent / "shared")
+ZIP = "archive.qn"
+CHUNK, HEADER = 0x200000, 16          # a stored chunk (payload and 8-byte sum); the header
+SAN_EXIT = 86                         # exit status a sanitizer report is made to give
+SAN_MARKS = (b"ERROR: AddressSanitizer", b"ERROR: LeakSanitizer", b"runtime error:",
+             b"ThreadSanitizer", b"UndefinedBehaviorSanitizer")
+
+# The English texts the tests expect, written out from the format's message tables.
+TEXTS = {
+    "open": "Fail opening zip file %s", "openvol": "Fail opening zip file %s.%d",
+    "read": "Fail reading zip file %s", "format": "Invalid format of zip file %s",
+    "version": "Warning: Zip file version v%d doesn't match the decompressor v%d, please "
+               "upgrade the software",
+    "err": "Error reading zip file %s", "errvol": "Error reading zip file %s.%d",
+    "sum": "Checksum error, zip file %s may be incorrect",
+    "sumvol": "Checksum error, zip file %s.%d may be incorrect",
+    "datapos": "Fail reading datastream position", "xmlend": "Unexpected end of compressed XML current",
+    "end": "Unexpected end of compressed current", "xml": "Fail creating index XML file %s",
+    "noend": "Compressed stream ends without its end code, zip file %s is damaged",
+    "pos": "Invalid stream positions in zip file %s", "long": "Too long of the command parameter",
+    "cluster": "Parameter 'cluster' value must be power of 2, such as 1, 2, 4, 8 and so on",
+    "ini": "Error in parameter file %s"}
 
 
-def shared_dir():
-    """The folder shared beside the project (X/main and X/shared), or QN_SHARED_DIR."""
-    env = os.environ.get("QN_SHARED_DIR")
-    return Path(env) if env else SRC.parent / "shared"
+def T(key, *args):
+    return TEXTS[key] % args
 
 
-# ---------------------------------------------------------------- messages
-
-def _english_formats():
-    """English texts of texts.def, in file order."""
-    pat = re.compile(r'^QN_TEXT\((\w+),\s*"((?:[^"\\]|\\.)*)"')
-    out = {}
-    for line in TEXTS_DEF.read_text(encoding="utf-8").splitlines():
-        m = pat.match(line)
-        if m:
-            out[m.group(1)] = bytes(m.group(2), "utf-8").decode("unicode_escape")
-    return out
-
-
-def _format_regex(fmt):
-    """A printf format as a regular expression over the whole text."""
-    out, i = [], 0
-    conv = re.compile(r"%(?:l|ll|h|z)?([sduxXc%])")
-    while i < len(fmt):
-        m = conv.match(fmt, i)
-        if not m:
-            out.append(re.escape(fmt[i]))
-            i += 1
-            continue
-        kind = m.group(1)
-        out.append({"s": r".*", "d": r"-?\d+", "u": r"\d+", "x": r"[0-9a-f]+",
-                    "X": r"[0-9A-F]+", "c": r".", "%": "%"}[kind])
-        i = m.end()
-    return re.compile("^" + "".join(out) + "$", re.S)
+def _known_patterns():
+    """Every message text of the program (texts.def) as a pattern, for runs whose reports
+    cannot be foretold: a report must be one of them, with its fields filled in."""
+    pats = []
+    for f in SRC.glob("src/**/texts.def"):
+        for m in re.finditer(r'^QN_TEXT\(\w+,\s*"((?:[^"\\]|\\.)*)"', f.read_text("utf-8"), re.M):
+            fmt = bytes(m.group(1), "utf-8").decode("unicode_escape")
+            parts = re.split(r"%(?:l|ll|h|z)?[sduxXc]", fmt.replace("%%", "%"))
+            pats.append(re.compile("^" + ".*".join(map(re.escape, parts)) + "$", re.S))
+    return pats + [re.compile(r"^Error locking \(.*\)$")]
 
 
-ENGLISH = _english_formats()
-_KNOWN = [_format_regex(f) for f in ENGLISH.values()]
+KNOWN = _known_patterns()
 
 
-def _english_known(text):
-    return any(r.match(text) for r in _KNOWN) or re.match(r"^Error locking \(.*\)$", text)
-
-
-def is_known_message(text):
-    """True when text is one of our message texts with its fields filled in: the English
-    text, the English text with the Chinese one in parentheses, or a Chinese text alone."""
-    if _english_known(text):
-        return True
-    for i in range(len(text)):
-        if text.startswith(" (", i) and text.endswith(")") and _english_known(text[:i]):
-            return True
-    return not text.isascii()
-
-
-def T(name, *args):
-    """The English text of a message, formatted (printf style); surplus arguments are
-    ignored, so that callers can pass the archive name to texts that do not show it."""
-    fmt = ENGLISH[name]
-    n = len(re.findall(r"%(?:l|ll|h|z)?[sduxXc]", fmt))
-    return fmt % args[:n]
-
-
-def parse_log(data):
-    """Message texts of qn_error.log entries: a time stamp line, then ' ==== text'."""
-    msgs = []
-    for line in data.split(b"\n"):
-        if line.startswith(b" ==== "):
-            msgs.append(line[6:].decode("utf-8", "surrogateescape"))
-    return msgs
+def is_known(text):
+    """An English text with its fields filled in; a text with Chinese in it is taken as is."""
+    return not text.isascii() or any(p.match(text) for p in KNOWN)
 
 
 # ---------------------------------------------------------------- runs
 
-class Result:
-    def __init__(self, status, stdout, stderr, seconds, timed_out, messages):
-        self.status = status            # exit status, or -signal
-        self.stdout = stdout
-        self.stderr = stderr
-        self.seconds = seconds
-        self.timed_out = timed_out
-        self.messages = messages        # reports in order (log, plus "BWT block empty")
+def env():
+    e = dict(os.environ)
+    for var, extra in (("ASAN_OPTIONS", f"exitcode={SAN_EXIT}:allocator_may_return_null=1"),
+                       ("UBSAN_OPTIONS", f"exitcode={SAN_EXIT}:print_stacktrace=1"),
+                       ("TSAN_OPTIONS", f"exitcode={SAN_EXIT}")):
+        e[var] = (e[var] + ":" + extra) if e.get(var) else extra
+    return e
 
-    def sanitizer_report(self):
-        return self.status == SANITIZER_EXIT or any(m in self.stderr for m in SANITIZER_MARKS)
+
+class Result:
+    def __init__(self, **kw):
+        self.__dict__.update(kw)
 
     def describe(self):
-        out = self.stdout.decode("utf-8", "replace")
-        err = self.stderr.decode("utf-8", "replace")
-        return (f"status {self.status}, {self.seconds:.2f} s, timed out {self.timed_out}\n"
-                f"messages {self.messages!r}\n--- stdout (tail) ---\n{out[-3000:]}\n"
-                f"--- stderr (tail) ---\n{err[-6000:]}")
+        return (f"status {self.status}, {self.seconds:.2f} s, timed out {self.timed_out}, "
+                f"reports {self.messages!r}\n--- stdout ---\n{self.stdout[-3000:]!r}\n"
+                f"--- stderr ---\n{self.stderr[-5000:].decode('utf-8', 'replace')}")
 
 
-def sanitizer_env():
-    env = dict(os.environ)
-    for var, extra in (("ASAN_OPTIONS", f"exitcode={SANITIZER_EXIT}:allocator_may_return_null=1"),
-                       ("UBSAN_OPTIONS", f"exitcode={SANITIZER_EXIT}:print_stacktrace=1"),
-                       ("TSAN_OPTIONS", f"exitcode={SANITIZER_EXIT}")):
-        env[var] = (env[var] + ":" + extra) if env.get(var) else extra
-    return env
-
-
-def run_unzip(unzip, args, cwd, stdin=b"\n", timeout=120):
-    """Runs quarnunzip in cwd; the whole process group is killed on timeout."""
+def run(binary, args, cwd, stdin=b"\n", timeout=120):
+    """Runs a tool in cwd (whole process group killed on timeout); reports are the new
+    qn_error.log entries, plus "BWT block empty", which is printed without being logged."""
     log = Path(cwd) / "qn_error.log"
     before = log.stat().st_size if log.exists() else 0
     start = time.monotonic()
-    proc = subprocess.Popen([os.path.abspath(unzip)] + [str(a) for a in args], cwd=cwd,
+    proc = subprocess.Popen([os.path.abspath(binary)] + [str(a) for a in args], cwd=cwd,
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=sanitizer_env(),
-                            start_new_session=True)
+                            stderr=subprocess.PIPE, env=env(), start_new_session=True)
     timed_out = False
     try:
         out, err = proc.communicate(stdin, timeout=timeout)
@@ -141,297 +100,214 @@ def run_unzip(unzip, args, cwd, stdin=b"\n", timeout=120):
         timed_out = True
         os.killpg(proc.pid, signal.SIGKILL)
         out, err = proc.communicate()
-    seconds = time.monotonic() - start
-    logged = b""
-    if log.exists():
-        data = log.read_bytes()
-        # The log may have been rotated during the run; then all of it is new.
-        logged = data[before:] if len(data) >= before else data
-    msgs = parse_log(logged)
-    # "BWT block empty" is printed without being logged, right before the stop.
+    data = log.read_bytes() if log.exists() else b""
+    data = data[before:] if len(data) >= before else data      # rotated: all of it is new
+    msgs = [l[6:].decode("utf-8", "surrogateescape") for l in data.split(b"\n")
+            if l.startswith(b" ==== ")]
     if b"BWT block empty" in out and "BWT block empty" not in msgs:
         msgs.append("BWT block empty")
-    return Result(proc.returncode, out, err, seconds, timed_out, msgs)
+    return Result(status=proc.returncode, stdout=out, stderr=err, timed_out=timed_out,
+                  seconds=time.monotonic() - start, messages=msgs, log=data)
 
 
-def console_order_problem(res):
-    """Every logged report must also be on the console as a line of its own, in order."""
+def run_problems(res, timeout, known=True):
+    """What must never happen: a hang, a signal, a sanitizer report, a status other than 0
+    or 1, a report not printed on the console in order, a report that is none of ours."""
+    out = []
+    if res.timed_out:
+        out.append(f"no end within {timeout} s (hang)")
+    elif res.status not in (0, 1):
+        out.append(f"exit status {res.status}")
+    if res.status == SAN_EXIT or any(m in res.stderr for m in SAN_MARKS):
+        out.append("sanitizer report")
     pos = 0
     for m in res.messages:
-        if m == "BWT block empty":
-            continue
-        needle = b"\n" + m.encode("utf-8", "surrogateescape") + b"\n"
-        i = res.stdout.find(needle, pos)
-        if i < 0:
-            return f"logged report {m!r} not printed on the console (in order)"
-        pos = i + len(needle) - 1
-    return None
+        if known and not is_known(m):
+            out.append(f"report {m!r} is none of our message texts")
+        if m != "BWT block empty":
+            needle = b"\n" + m.encode("utf-8", "surrogateescape") + b"\n"
+            i = res.stdout.find(needle, pos)
+            if i < 0:
+                out.append(f"logged report {m!r} not printed on the console (in order)")
+            pos = max(pos, i + len(needle) - 1)
+    return out
 
 
 # ---------------------------------------------------------------- trees
 
 def sha256(path):
-    h = hashlib.sha256()
     with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
+        return hashlib.sha256(f.read()).hexdigest()
 
 
-def snapshot(root, skip=()):
-    """Everything under root: type, size, mtime, hash; skip holds paths relative to root."""
-    root = Path(root)
+def read_tree(root, skip=(), exact=False):
+    """Everything under root in the manifest's form: path -> ('d',), ('l', target) or
+    ('f', size, sha256, whole-second mtime); exact: mtime in nanoseconds. skip: paths left out."""
+    rows, rootb = {}, os.fsencode(root)
     skip = {os.fsencode(s) for s in skip}
-    state = {}
-    for dirpath, dirnames, filenames in os.walk(os.fsencode(root)):
-        rel_dir = os.path.relpath(dirpath, os.fsencode(root))
-        for name in dirnames + filenames:
-            rel = os.path.normpath(os.path.join(rel_dir, name))
-            if rel in skip or any(rel.startswith(s + b"/") for s in skip):
-                continue
-            full = os.path.join(dirpath, name)
-            st = os.lstat(full)
-            if os.path.islink(full):
-                state[rel] = ("l", os.readlink(full))
-            elif os.path.isdir(full):
-                state[rel] = ("d",)
-            else:
-                state[rel] = ("f", st.st_size, st.st_mtime_ns, sha256(full))
-        dirnames[:] = [d for d in dirnames
-                       if os.path.normpath(os.path.join(rel_dir, d)) not in skip]
-    return state
-
-
-def snapshot_diff(before, after):
-    lines = []
-    for k in sorted(set(before) | set(after)):
-        if before.get(k) != after.get(k):
-            lines.append(f"{k!r}: {before.get(k)} -> {after.get(k)}")
-    return lines
-
-
-def read_manifest(path):
-    """manifest.tsv: path -> ('d',) or ('f', size, sha256, mtime)."""
-    rows = {}
-    lines = Path(path).read_bytes().split(b"\n")
-    for line in lines[1:]:
-        if not line:
-            continue
-        p, kind, size, digest, mtime = line.split(b"\t")
-        rows[p] = ("d",) if kind == b"d" else ("f", int(size), digest.decode(), int(mtime))
-    return rows
-
-
-def read_tree(root):
-    """The tree under root in the manifest's form (symbolic links shown as such)."""
-    rows = {}
-    rootb = os.fsencode(root)
     for dirpath, dirnames, filenames in os.walk(rootb):
         for name in dirnames + filenames:
             full = os.path.join(dirpath, name)
             rel = os.path.relpath(full, rootb)
-            if os.path.islink(full):
-                rows[rel] = ("l", os.readlink(full))
-            elif os.path.isdir(full):
-                rows[rel] = ("d",)
-            else:
-                st = os.stat(full)
-                rows[rel] = ("f", st.st_size, sha256(full), int(st.st_mtime))
+            if rel in skip:
+                continue
+            st = os.lstat(full)
+            rows[rel] = (("l", os.readlink(full)) if os.path.islink(full) else ("d",)
+                         if os.path.isdir(full) else ("f", st.st_size, sha256(full),
+                                                      st.st_mtime_ns if exact else int(st.st_mtime)))
+        dirnames[:] = [d for d in dirnames if os.path.relpath(os.path.join(dirpath, d), rootb) not in skip]
+    return rows
+
+
+def read_manifest(path):
+    rows = {}
+    for line in Path(path).read_bytes().split(b"\n")[1:]:
+        if line:
+            p, kind, size, digest, mtime = line.split(b"\t")
+            rows[p] = ("d",) if kind == b"d" else ("f", int(size), digest.decode(), int(mtime))
     return rows
 
 
 def tree_diff(expected, got, only=None):
     keys = sorted(set(expected) | set(got)) if only is None else sorted(only)
-    lines = []
-    for k in keys:
-        e, g = expected.get(k), got.get(k)
-        if e != g:
-            lines.append(f"{k.decode('utf-8', 'replace')}: expected {e}, got {g}")
-    return lines
+    return [f"{k.decode('utf-8', 'replace')}: expected {expected.get(k)}, got {got.get(k)}"
+            for k in keys if expected.get(k) != got.get(k)]
 
-
-# ---------------------------------------------------------------- sandboxes
 
 class Sandbox:
-    """base/ (the working dir's parent, with a sentinel) and base/work/ (the working dir,
-    with qn.ini, a sentinel and the archive files). The destination is work/out/."""
+    """base/ (with a sentinel) and base/work/ (the working folder: qn.ini, a sentinel, the
+    archive files). Only the destination work/out and the outputs may change."""
 
     OUTPUTS = ("out", "out.xml", "only.xml", "qn_error.log", "qn_error.bak")
 
-    def __init__(self, files, language=2, prefix="qn-e2e-", outputs=()):
-        self.outputs = self.OUTPUTS + tuple(outputs)
-        self.base = Path(tempfile.mkdtemp(prefix=prefix))
+    def __init__(self, files, outputs=(), ini=b"language=2\n"):
+        self.skip = ["work/" + o for o in self.OUTPUTS + tuple(outputs)]
+        self.base = Path(tempfile.mkdtemp(prefix="qn-test-"))
         self.work = self.base / "work"
         self.work.mkdir()
-        (self.work / "qn.ini").write_bytes(b"language=%d\n" % language)
+        if ini is not None:
+            (self.work / "qn.ini").write_bytes(ini)
         (self.base / "sentinel-parent.txt").write_bytes(b"parent sentinel\n")
         (self.work / "sentinel-work.txt").write_bytes(b"work sentinel\n")
         for name, data in files.items():
             (self.work / name).write_bytes(data)
-        self.before = self.outside_state()
+        self.mark()
 
-    def outside_state(self):
-        return snapshot(self.base, skip=["work/" + o for o in self.outputs])
+    def mark(self):
+        self.before = read_tree(self.base, self.skip, exact=True)
 
     def outside_changes(self):
-        return snapshot_diff(self.before, self.outside_state())
+        return ["outside the destination: " + d
+                for d in tree_diff(self.before, read_tree(self.base, self.skip, exact=True))]
 
     def remove(self):
         shutil.rmtree(self.base, ignore_errors=True)
 
 
-# ---------------------------------------------------------------- archive layout
-
-def header(data):
-    magic, version, flags, _, idx_len, data_off = struct.unpack_from("<BBBBIQ", data, 0)
-    return {"magic": magic, "version": version, "flags": flags, "index_len": idx_len,
-            "data_off": data_off}
-
-
-def set_u32(data, off, value):
-    data[off:off + 4] = struct.pack("<I", value & 0xFFFFFFFF)
-
-
-def set_u64(data, off, value):
-    data[off:off + 8] = struct.pack("<Q", value & 0xFFFFFFFFFFFFFFFF)
-
-
-def stream_chunks(start, end):
-    """[start, end) of a stream cut into chunks of CHUNK bytes, the last one shorter."""
-    out, pos = [], start
-    while pos < end:
-        n = min(CHUNK, end - pos)
-        out.append((pos, pos + n))
-        pos += n
-    return out
-
-
-def single_file_chunks(data):
-    """(index chunks, data chunks) of a single-file archive, as byte ranges of the file."""
-    h = header(data)
-    end = struct.unpack_from("<Q", data, h["data_off"])[0] or len(data)
-    return stream_chunks(HEADER, h["data_off"]), stream_chunks(h["data_off"] + 8, end)
-
-
-def chunk_sum(data, start, n):
-    """Sum modulo 2^64 of the n/8 little-endian 64-bit words at start."""
-    words = struct.unpack_from("<%dQ" % (n // 8), data, start)
-    return sum(words) & 0xFFFFFFFFFFFFFFFF
-
-
-def chunk_verifies(data, start, end):
-    t = end - start
-    if t == 0 or t % 8:
-        return False
-    stored = struct.unpack_from("<Q", data, end - 8)[0]
-    return chunk_sum(data, start, t - 8) == stored
-
-
-def fix_sum(data, start, end):
-    """Rewrites the check of chunk [start, end) to match its payload."""
-    set_u64(data, end - 8, chunk_sum(data, start, end - start - 8))
-
-
-# ---------------------------------------------------------------- scenario runs
-
-def run_problems(res, timeout, need_report=True):
-    """What must never happen, whatever the input: a hang, a signal, a sanitizer report,
-    an exit status other than 0 or 1, a failed run without a report, an unknown report."""
-    out = []
-    if res.timed_out:
-        out.append(f"no end within {timeout} s (hang)")
-    elif res.status < 0:
-        out.append(f"killed by signal {-res.status}")
-    if res.sanitizer_report():
-        out.append("sanitizer report")
-    if not res.timed_out and res.status not in (0, 1):
-        out.append(f"exit status {res.status}")
-    if need_report and res.status == 1 and not res.messages:
-        out.append("exit status 1 without any report")
-    for m in res.messages:
-        if not is_known_message(m):
-            out.append(f"report {m!r} is none of our message texts")
-    order = console_order_problem(res)
-    if order:
-        out.append(order)
-    return out
-
-
-def check_scenario(unzip, files, args=("archive.qn", "out.xml", "out"), status=1,
-                   messages=None, stdin=b"\n", timeout=60, extra=None, prepare=None,
-                   outputs=()):
-    """Runs quarnunzip on files in a fresh sandbox and returns (problems, result).
-    status: expected exit status (None: 0 or 1); messages: exact expected reports (None: any
-    known ones); extra(box, res) and prepare(box) add checks and set-up of their own."""
-    box = Sandbox(files, outputs=outputs)
+def check_scenario(unzip, files, args=(ZIP, "out.xml", "out"), status=1, messages=None,
+                   stdin=b"\n", timeout=60, extra=None, prepare=None, outputs=(), ini=b"language=2\n"):
+    """Runs quarnunzip on files in a fresh sandbox; returns (problems, result).
+    status None: 0 or 1; messages None: any of ours; extra(box, res) adds checks."""
+    box = Sandbox(files, outputs, ini)
     try:
         if prepare:
             prepare(box)
-            box.before = box.outside_state()
-        res = run_unzip(unzip, args, box.work, stdin, timeout)
-        problems = run_problems(res, timeout, need_report=messages != [])
+            box.mark()
+        res = run(unzip, args, box.work, stdin, timeout)
+        problems = run_problems(res, timeout)
         if status is not None and res.status != status and not res.timed_out:
             problems.append(f"exit status {res.status}, expected {status}")
         if messages is not None and res.messages != messages:
             problems.append(f"reports {res.messages!r}, expected {messages!r}")
-        problems += ["outside the destination: " + c for c in box.outside_changes()]
-        if extra:
-            problems += extra(box, res)
-        return problems, res
+        if res.status == 1 and messages is None and not res.messages:
+            problems.append("exit status 1 without any report")
+        return problems + box.outside_changes() + (extra(box, res) if extra else []), res
     finally:
         box.remove()
 
 
+# ---------------------------------------------------------------- archive layout
+
+def data_off(data):
+    return struct.unpack_from("<Q", data, 8)[0]
+
+
+def put_u(data, off, value, size):
+    data[off:off + size] = (value & ((1 << 8 * size) - 1)).to_bytes(size, "little")
+
+
+def chunks(start, end):
+    """[start, end) cut into chunks of CHUNK bytes, the last one shorter."""
+    return [(p, min(p + CHUNK, end)) for p in range(start, end, CHUNK)]
+
+
+def layout(data):
+    """(index chunks, data chunks) of a single-file archive, as byte ranges."""
+    off = data_off(data)
+    end = struct.unpack_from("<Q", data, off)[0] or len(data)
+    return chunks(HEADER, off), chunks(off + 8, end)
+
+
+def chunk_sum(data, start, end):
+    return sum(struct.unpack_from("<%dQ" % ((end - start) // 8), data, start)) & (2**64 - 1)
+
+
+def verifies(data, start, end):
+    return end > start and (end - start) % 8 == 0 and \
+        chunk_sum(data, start, end - 8) == struct.unpack_from("<Q", data, end - 8)[0]
+
+
+def fix_sum(data, start, end):
+    put_u(data, end - 8, chunk_sum(data, start, end - 8), 8)
+
+
+# ---------------------------------------------------------------- suites
+
 class Suite:
-    """Collects named scenario results and prints one line each."""
+    """Collects named scenario results, one line each; finish() gives the exit status."""
 
     def __init__(self, title):
-        self.title = title
-        self.failed = []
-        self.count = 0
-        self.start = time.monotonic()
+        self.title, self.failed, self.count = title, [], 0
+        self.start = self.last = time.monotonic()
 
     def report(self, name, problems, res=None):
-        self.count += 1
-        took = f"{res.seconds:.2f} s" if res is not None else ""
+        self.count, took, self.last = self.count + 1, time.monotonic() - self.last, time.monotonic()
+        print(("FAIL " if problems else "ok   ") + f"{name} ({took:.2f} s)", flush=True)
         if problems:
             self.failed.append(name)
-            print(f"FAIL {name} {took}")
-            for p in problems:
-                print(f"     {p}")
-            if res is not None:
-                print("     " + res.describe().replace("\n", "\n     "))
-        else:
-            print(f"ok   {name} {took}")
-        sys.stdout.flush()
+            for p in problems + ([res.describe()] if res is not None else []):
+                print("     " + str(p).replace("\n", "\n     "))
 
     def finish(self):
-        took = time.monotonic() - self.start
-        print(f"\n{self.title}: {self.count - len(self.failed)} of {self.count} scenarios "
-              f"passed in {took:.1f} s")
-        for n in self.failed:
-            print(f"  failed: {n}")
-        return 1 if self.failed else 0
+        print(f"\n{self.title}: {self.count - len(self.failed)} of {self.count} passed in "
+              f"{time.monotonic() - self.start:.1f} s" + "".join(f"\n  failed: {n}" for n in self.failed))
+        return 1 if self.failed or not self.count else 0
 
 
-def common_args(description):
-    import argparse
-    ap = argparse.ArgumentParser(description=description)
+def args(*extra):
+    """Command line of every script; extra: (flag, default) pairs."""
+    ap = argparse.ArgumentParser()
     ap.add_argument("--unzip", required=True)
-    ap.add_argument("--zip", default=None)
-    ap.add_argument("--cases", default=str(shared_dir() / "conformance"))
-    ap.add_argument("--timeout", type=float, default=30.0)
-    ap.add_argument("--only", default=None, help="run scenarios whose name contains this")
-    return ap
+    ap.add_argument("--zip")
+    ap.add_argument("--cases", default=str(SHARED / "conformance"))
+    ap.add_argument("--timeout", type=float, default=60.0)
+    ap.add_argument("--only", default="", help="run scenarios whose name contains this")
+    ap.add_argument("--group", default="", help="run the rows of this group (default: all)")
+    for flag, default in extra:
+        ap.add_argument(flag, default=default)
+    return ap.parse_args()
 
 
 def load_case(cases, name):
-    """Files (archive and volumes), index.xml and manifest of one conformance case."""
-    import json
+    """Files (archive and volumes), index.xml, manifest and case.json of a conformance case."""
     folder = Path(cases) / name
     case = json.loads((folder / "case.json").read_text(encoding="utf-8"))
-    names = [case.get("archive", "archive.qn")] + list(case.get("volumes") or [])
-    return {"files": {n: (folder / n).read_bytes() for n in names},
-            "index": (folder / "index.xml").read_bytes(),
-            "manifest": read_manifest(folder / "manifest.tsv"),
-            "case": case}
+    names = [case.get("archive", ZIP)] + list(case.get("volumes") or [])
+    return {"files": {n: (folder / n).read_bytes() for n in names}, "case": case,
+            "index": (folder / case.get("index_xml", "index.xml")).read_bytes(),
+            "manifest": read_manifest(folder / "manifest.tsv"), "folder": folder}
+
+
+def stdin_for(case):
+    pwd = case["case"].get("password")
+    return (pwd.encode() if pwd is not None else b"") + b"\n"

@@ -1,131 +1,224 @@
 #!/usr/bin/env python3
 # Round trips through both tools: quarnzip packs a generated tree with one set of options,
 # quarnunzip extracts it, and the tree (bytes, folders, times) must come back unchanged.
-# Covers levels, block mode, passwords, the rotation, ring sizes, coder parameters, volumes.
+# One table: tree maker, quarnzip options, password; --group picks the rows of one ctest entry.
 import os
 import random
+import re
+import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import qnlib  # noqa: E402
+from qnlib import ZIP  # noqa: E402
 
-ZIP = "archive.qn"
 TIMES = [0, 1, 2**31 - 1, 2**31, 4102444800, 1700000000]
-WORDS = ("archive index chunk volume stream table escape match literal block rotation "
-         "cluster column password decoder encoder 归档 索引 Grüße").split()
+WORDS = ("archive index chunk volume stream table escape match literal block rotation 归档 "
+         "索引 Grüße static int return #define struct (void) ;\n { } /*comment*/ 0x").split(" ")
 
 
-def make_tree(root, rng, scale):
-    """A tree of text, random bytes, runs, empty files and odd names, with fixed times."""
-    files = {
-        "notes/readme.txt": " ".join(rng.choice(WORDS) for _ in range(30000 * scale)).encode(),
-        "notes/deep/er/still/deeper/leaf.txt": b"leaf\n" * 50,
-        "bin/random.bin": rng.randbytes(300_000 * scale),
-        "bin/runs.bin": b"".join(bytes([rng.randrange(3)]) * rng.randrange(1, 5000)
-                                 for _ in range(200 * scale)),
-        "bin/empty.dat": b"",
-        "top.txt": b"x",
-        "names/with space.txt": b"space\n",
-        "names/ünïcödé-名字.txt": "名字\n".encode() * 10,
-        "names/(paren)&amp;[sq].txt": b"symbols\n",
-        "names/nine.bin": bytes(range(9)),
-        "names/eight.bin": bytes(range(8)),
-    }
+def put(root, rel, data, mtime=1700000000):
+    p = Path(root) / rel
+    p.parent.mkdir(parents=True, exist_ok=True)
+    p.write_bytes(data)
+    os.utime(p, (mtime, mtime))
+
+
+def text(rng, n):
+    out = bytearray()
+    while len(out) < n:
+        out += (rng.choice(WORDS) + " ").encode()
+    return bytes(out[:n])
+
+
+def mixed(root, rng):
+    """Text, random bytes, runs, empty files and folders, odd and deep names, extreme times."""
+    files = {"notes/readme.txt": text(rng, 200_000), "bin/random.bin": rng.randbytes(300_000),
+             "bin/runs.bin": b"".join(bytes([rng.randrange(3)]) * rng.randrange(1, 5000)
+                                      for _ in range(200)),
+             "bin/empty.dat": b"", "top.txt": b"x", "names/with space.txt": b"space\n",
+             "names/ünïcödé-名字/🎉.txt": "名字\n".encode() * 10, "names/(paren)&amp;[sq].txt": b"&",
+             "names/nine.bin": bytes(range(9)), "names/eight.bin": bytes(range(8)),
+             "/".join(f"lvl{i:02d}" for i in range(20)) + "/leaf.txt": b"deep\n"}
     for i, (rel, data) in enumerate(sorted(files.items())):
-        p = root / rel
-        p.parent.mkdir(parents=True, exist_ok=True)
-        p.write_bytes(data)
-        t = TIMES[i % len(TIMES)]
-        os.utime(p, (t, t))
+        put(root, rel, data, TIMES[i % len(TIMES)])
+    (root / "emptydir" / "sub").mkdir(parents=True)
 
 
-def make_big(root, rng):
-    """Incompressible data for the volume case: with volumes of 4 MiB the first file holds
-    the index chunk and one data chunk (each counts 2 MiB), so the second data chunk of
-    this 2.5 MiB stream goes to archive.qn.1."""
-    (root / "big").mkdir(parents=True)
-    (root / "big" / "a.bin").write_bytes(rng.randbytes(5 << 19))
-    (root / "big" / "b.txt").write_bytes(b"tail\n" * 1000)
+def large(root, rng):
+    """Streams of several chunks: random, zeros, one byte repeated (to an odd length)."""
+    put(root, "random.bin", rng.randbytes(3 << 20), 1234567890)
+    put(root, "zeros.bin", bytes(5 << 20), 1)
+    put(root, "ones.bin", b"\xab" * ((6 << 20) + 13), 0x7fffffff)
+    put(root, "with space/empty", b"")
 
 
-RUNS = [
-    # name, quarnzip options, password typed at extraction, tree kind
-    ("defaults", [], None, "mixed"),
-    ("level 1", ["-1"], None, "mixed"),
-    ("level 9", ["-9"], None, "mixed"),
-    ("block mode 1 MiB", ["--bwt", "1", "--block", "1"], None, "mixed"),
-    ("block mode 2 MiB, level 1", ["--bwt", "1", "--block", "2", "-1"], None, "mixed"),
-    ("password", ["--password=Secret-42"], "Secret-42", "mixed"),
-    ("64-byte password", ["--password=" + "p" * 64], "p" * 64, "mixed"),
-    ("column 7, cluster 1", ["--column", "7", "--cluster", "1"], None, "mixed"),
-    ("column 128, cluster 1024", ["--column", "128", "--cluster", "1024"], None, "mixed"),
-    ("cache 64", ["--cache", "64"], None, "mixed"),
-    ("esc 1, flush 1", ["--esc", "1", "--flush", "1"], None, "mixed"),
-    ("esc 63, flush 16", ["--esc", "63", "--flush", "16"], None, "mixed"),
-    ("volumes of 4 MiB", ["--volume", "4", "-1"], None, "big"),
-]
+def big(root, rng):
+    """With volumes of 4 MiB the first file holds the index chunk and one data chunk (2 MiB
+    each), so the second data chunk of this 2.5 MiB stream goes to archive.qn.1."""
+    put(root, "big/a.bin", rng.randbytes(5 << 19))
+    put(root, "big/b.txt", b"tail\n" * 1000)
 
 
-def run_zip(zipbin, work, options, timeout):
-    # quarnzip is not under test here: it gets four times the limit (sanitizer builds).
+def sized(n):
+    return lambda root, rng: put(root, "t.txt", text(rng, n))
+
+
+def many(root, rng):
+    """150 files of a few MiB in all, some empty, a few of up to 1 MiB, and random ones."""
+    for i in range(150):
+        size = rng.choice([0, 0, rng.randrange(1, 2000), rng.randrange(2000, 40000),
+                           rng.randrange(100000, 1100000) if i % 37 == 0 else 500])
+        put(root, (f"d{i % 7}/e{i % 3}/" if i % 4 else "") + f"f{i:03d}.dat",
+            text(rng, size) if i % 3 else rng.randbytes(size), 1600000000 + i * 7777)
+    for i in range(3):
+        put(root, f"rnd/r{i}.bin", rng.randbytes(900000), 1500000000 + i)
+    (root / "empty" / "inner").mkdir(parents=True)
+
+
+def system(root, rng):
+    for part in ("linux/netfilter", "linux/usb", "asm-generic", "c++/12/bits"):
+        if os.path.isdir("/usr/include/" + part):
+            shutil.copytree("/usr/include/" + part, root / part.replace("/", "_"), symlinks=True)
+    lib = "/usr/lib/x86_64-linux-gnu"
+    libs = sorted((os.path.getsize(p), p) for p in (os.path.join(lib, n) for n in os.listdir(lib))
+                  if os.path.isfile(p) and ".so" in p and os.path.getsize(p) < 40 << 20)
+    shutil.copy2(libs[-1][1], root / "lib.so")
+
+
+def shape(c):
+    """A tree of the shape of a conformance case (names, sizes, times), new contents."""
+    def make(root, rng):
+        for p, row in c["manifest"].items():
+            if row[0] == "d":
+                (root / os.fsdecode(p)).mkdir(parents=True, exist_ok=True)
+            else:
+                put(root, os.fsdecode(p), rng.randbytes(row[1]) if "random" in c["case"]["name"]
+                    else text(rng, row[1]), row[3])
+    return make
+
+
+def records(c):
+    """Made from the records of a hand-written index: (path, name, size) as the reader takes them."""
+    def make(root, rng):
+        for rec in re.split(rb"<file(?!s)", c["index"])[1:]:
+            if b"</file>" not in rec:
+                continue
+            f = {k: (re.search(rb"<%s[^>]*>([^<\n]*)" % k, rec) or re.match(b"()", b"")).group(1).strip()
+                 for k in (b"name", b"path", b"size")}
+            size = int(b"".join(bytes([x]) for x in f[b"size"] if chr(x).isdigit()) or b"0")
+            put(root, os.path.join(f[b"path"].decode(), f[b"name"].decode()), text(rng, size))
+        (root / "given.xml").write_bytes(c["index"])
+    return make
+
+
+TREES = {}
+PW64 = "".join(chr(33 + (i * 7) % 94) for i in range(64))
+# group, name, tree maker, quarnzip options, password; "src/." packs the folder's contents.
+ROWS = [("basic", n, mixed, o.split(), p) for n, o, p in [
+    ("defaults", "", None), ("level 1", "-1", None), ("level 9", "-9", None),
+    ("block mode 1 MiB", "--bwt 1 --block 1", None), ("block 2 MiB level 1", "--bwt 1 --block 2 -1", None),
+    ("password", "--password=Secret-42", "Secret-42"), ("64-byte password", "--password=" + PW64, PW64),
+    ("column 7 cluster 1", "--column 7 --cluster 1", None),
+    ("column 128 cluster 1024", "--column 128 --cluster 1024", None), ("cache 64", "--cache 64", None),
+    ("esc 1 flush 1", "--esc 1 --flush 1", None), ("esc 63 flush 16", "--esc 63 --flush 16", None)]]
+ROWS += [("basic", "volumes of 4 MiB", big, ["--volume", "4", "-1"], None)]
+ROWS += [("basic", f"block 1 MiB, 2 MiB plus {k}", sized((2 << 20) + k), "-6 --bwt 1 --block 1 src/.".split(),
+          None) for k in (0, 5, 8, 9)]
+ROWS += [("large", "large " + o, large, o.split() + ["src/."], None) for o in (
+    "-1", "-6", "-9 --cache 8", "-6 --bwt 1 --block 1", "-8 --bwt 1 --block 3", "-6 --esc 1 --flush 1",
+    "-3 --esc 20 --flush 16 --cache 1")]
+ROWS += [("large", "usr-include and a shared library, level 7", system, ["-7", "src/."], None)]
+# Every column x cluster pair, each with two of the six volume x password settings, so that
+# every setting meets every column count and every cluster size.
+SETTINGS = [(v, p) for v in (0, 4) for p in (None, "k", PW64)]
+ROWS += [("matrix", f"column {c} cluster {k} volume {v} password {len(p or '')}", many,
+          f"-1 --column {c} --cluster {k} --volume {v}".split() + ([f"--password={p}"] if p else [])
+          + ["src/."], p) for ci, c in enumerate((1, 2, 7, 128)) for ki, k in enumerate((1, 64, 1024))
+         for r in (0, 1) for v, p in [SETTINGS[(2 * ki + r + 2 * ci) % 6]]]
+
+
+def case_rows(cases):
+    """Trees of the shape of every clean conformance case (an empty one must end as the case
+    says), and the hand-written indexes of the bad_index_* cases taken through --index-in."""
+    rows = []
+    for d in sorted(Path(cases).iterdir()):
+        if not (d / "case.json").exists() or d.name.startswith(("bad_", "damaged_", "wrong_")) \
+                and not d.name.startswith("bad_index_") or d.name == "bad_index_length":
+            continue
+        c = qnlib.load_case(cases, d.name)
+        meta = c["case"]
+        if d.name.startswith("bad_index_"):
+            rows.append(("shapes", d.name + " through --index-in", records(c),
+                         "-4 --index-in src/given.xml --source src".split(), None, c))
+            continue
+        opts = ["-2"] + [x for k, v in meta["params"].items() for x in (f"--{k}", str(v))]
+        opts += [f"--password={meta['password']}"] if meta.get("password") else []
+        empty = all(r[0] == "d" or r[1] == 0 for r in c["manifest"].values())
+        rows.append(("shapes", d.name + " shape", shape(c), opts + ["src/."], meta.get("password"),
+                     c if empty else None))
+    return rows
+
+
+def one(a, group, name, maker, opts, password, case=None):
+    box = qnlib.Sandbox({}, outputs=[ZIP + s for s in ("", ".1", ".2", ".3", ".4")])
     try:
-        return subprocess.run([str(Path(zipbin).resolve())] + options + [ZIP, "tree"],
-                              cwd=work, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=4 * timeout,
-                              env=qnlib.sanitizer_env())
-    except subprocess.TimeoutExpired:
-        return subprocess.CompletedProcess([], -1, b"", b"no end within the time limit")
-
-
-def one_run(args, name, options, password, kind, seed):
-    rng = random.Random(seed)
-    box = qnlib.Sandbox({}, outputs=[ZIP, ZIP + ".1", ZIP + ".2", ZIP + ".3"])
-    problems, res = [], None
-    try:
-        tree = box.work / "tree"
-        make_tree(tree, rng, 1) if kind == "mixed" else make_big(tree, rng)
-        box.before = box.outside_state()
-        z = run_zip(args.zip, box.work, options, args.timeout)
+        src = box.work / "src"
+        if maker not in TREES:           # each tree is made once and copied for every row
+            TREES[maker] = Path(tempfile.mkdtemp(prefix="qn-tree-")) / "src"
+            TREES[maker].mkdir()
+            maker(TREES[maker], random.Random(7))
+        shutil.copytree(TREES[maker], src, symlinks=True)
+        box.mark()
+        opts, path = (opts[:-1], opts[-1:]) if opts[-1:] == ["src/."] else \
+            (opts, [] if "--index-in" in opts else ["src"])
+        z = subprocess.run([os.path.abspath(a.zip)] + opts + [ZIP] + path, cwd=box.work,
+                           stdin=subprocess.DEVNULL, capture_output=True, env=qnlib.env(),
+                           timeout=4 * a.timeout)
         if z.returncode != 0:
-            return [f"quarnzip {' '.join(options)} failed with {z.returncode}: "
-                    f"{z.stdout[-500:]!r} {z.stderr[-2000:]!r}"], None
-        if kind == "big" and not (box.work / (ZIP + ".1")).exists():
-            problems.append("no volume file archive.qn.1 was written")
-        stdin = (password.encode() if password else b"") + b"\n"
-        res = qnlib.run_unzip(args.unzip, [ZIP, "out.xml", "out"], box.work, stdin, args.timeout)
-        problems += qnlib.run_problems(res, args.timeout)
-        if res.status != 0 or res.messages:
+            return [f"quarnzip failed with {z.returncode}: {z.stdout[-500:]!r} {z.stderr[-2000:]!r}"], None
+        stdin = (password or "").encode() + b"\n"
+        res = qnlib.run(a.unzip, [ZIP, "out.xml", "out"], box.work, stdin, a.timeout)
+        problems = qnlib.run_problems(res, a.timeout)
+        got = qnlib.read_tree(box.work / "out" / ("src" if path == ["src"] else ""))
+        want = qnlib.read_tree(src)
+        if case is None and (res.status != 0 or res.messages):
             problems.append(f"extraction: status {res.status}, reports {res.messages!r}")
-        want = qnlib.read_tree(tree)
-        got = qnlib.read_tree(box.work / "out" / "tree")
+        elif case is not None:          # shapes from the case, bytes from our source tree
+            m = case["case"]
+            want = {p: r if r[0] == "d" else r[:2] + (want.get(p, r)[2],) + r[3:]
+                    for p, r in case["manifest"].items()} if m.get("files_complete") else got
+            if res.status != m["exit_status"]:
+                problems.append(f"exit status {res.status}, expected {m['exit_status']}")
+            if "--index-in" in opts and m.get("index_complete") and (box.work / "out.xml").read_bytes() != case["index"]:
+                problems.append("out.xml is not the index")
         problems += ["tree differs: " + d for d in qnlib.tree_diff(want, got)[:20]]
-        problems += ["outside the destination: " + c for c in box.outside_changes()]
-        if password:
-            # The same archive with a wrong password must fail cleanly.
-            wrong = qnlib.run_unzip(args.unzip, [ZIP, "w.xml", "w"], box.work, b"wrong\n",
-                                    args.timeout)
-            problems += ["wrong password: " + p for p in qnlib.run_problems(wrong, args.timeout)]
-            if wrong.status != 1:
-                problems.append(f"wrong password: exit status {wrong.status}, expected 1")
+        problems += box.outside_changes()
+        if maker in (big, many) and opts[opts.index("--volume") + 1] != "0" \
+                and not (box.work / (ZIP + ".1")).exists():
+            problems.append("no volume file archive.qn.1 was written")
+        if password:                    # a wrong password must fail cleanly
+            w = qnlib.run(a.unzip, [ZIP, "w.xml", "w"], box.work, b"wrong\n", a.timeout)
+            problems += [f"wrong password: {p}" for p in qnlib.run_problems(w, a.timeout)]
+            if w.status != 1:
+                problems.append(f"wrong password: exit status {w.status}, expected 1")
         return problems, res
     finally:
         box.remove()
 
 
 def main():
-    ap = qnlib.common_args(__doc__)
-    args = ap.parse_args()
-    if not args.zip:
-        print("--zip is required")
-        return 1
-    suite = qnlib.Suite("round trips")
-    for i, (name, options, password, kind) in enumerate(RUNS):
-        if args.only and args.only not in name:
-            continue
-        problems, res = one_run(args, name, options, password, kind, 1000 + i)
-        suite.report(name, problems, res)
+    a = qnlib.args()
+    suite = qnlib.Suite("round trips " + a.group)
+    rows = ROWS + (case_rows(a.cases) if a.group in ("", "shapes") else [])
+    for row in rows:
+        if row[0] == (a.group or row[0]) and a.only in row[1]:
+            suite.report(row[1], *one(a, *row))
+    for t in TREES.values():
+        shutil.rmtree(t.parent)
     return suite.finish()
 
 

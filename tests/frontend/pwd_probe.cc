@@ -5,7 +5,6 @@
 
 #include "frontend/frontend.h"
 #include "driver/driver.h"
-#include "driver/driver.h"
 
 // Usage: pwd_probe [result_file] [language]. Hang-ups are ignored so that a closed terminal
 // ends the entry through a failed read rather than through the signal.
