@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "quarnzip/bwt_forward.h"
+#include "core/bwt.h"
 #include "container/container.h"
 #include "driver/driver.h"
 #include "decoder/decoder.h"
@@ -74,7 +74,7 @@ Bytes invert(const Bytes& data, uint64_t start, int k = 0, bool quiet = true, bo
 }
 Bytes roundTrip(const Bytes& in) {
   Bytes t(in.size());
-  return invert(t, zip::bwtForward(in.data(), t.data(), in.size()));
+  return invert(t, core::bwtForward(in.data(), t.data(), in.size()));
 }
 
 using Bwt = Unit;
@@ -98,7 +98,7 @@ TEST_F(Bwt, ForwardAgreesWithTheNaiveModel) {
   cases.push_back(binary(3001));
   for (const auto& in : cases) {
     Bytes out(in.size(), 0xEE);
-    const uint64_t start = zip::bwtForward(in.data(), out.data(), in.size());
+    const uint64_t start = core::bwtForward(in.data(), out.data(), in.size());
     ASSERT_EQ(std::make_pair(out, start), naiveForward(in)) << "n = " << in.size();
   }
 }
@@ -155,7 +155,7 @@ TEST_F(Bwt, InverseDamageChecks) {
   EXPECT_LT(damagedRuns, 40);
   const Bytes text = textBytes(5000, 2);
   Bytes t(text.size());
-  const uint64_t start = zip::bwtForward(text.data(), t.data(), t.size());
+  const uint64_t start = core::bwtForward(text.data(), t.data(), t.size());
   const std::string damaged = "\nCompressed data is damaged, zip file damaged.qn may be incorrect\n";
   const std::pair<Bytes, uint64_t> cases[] = {
       {t, t.size()}, {t, 1ull << 40}, {t, ~0ull},  // past the block, the link array, everything
@@ -271,7 +271,7 @@ std::vector<Bytes> runPass(const Bytes& data, const std::vector<int64_t>& chunks
   cut.push_back(filled);
   size_t at = 0;
   for (int64_t len : cut) {
-    if (len > 8) pushStart(zip::bwtForward(data.data() + at, stream.data() + at, uint64_t(len)));
+    if (len > 8) pushStart(core::bwtForward(data.data() + at, stream.data() + at, uint64_t(len)));
     else std::copy_n(data.begin() + int64_t(at), len, stream.begin() + int64_t(at));
     at += size_t(len);
   }
