@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "quarnzip/bwt_forward.h"
+#include "core/bwt.h"
 #include "decoder/decoder.h"
 #include "frontend/frontend.h"
 #include "driver/driver.h"
@@ -64,7 +64,7 @@ void measure(const char* kind, const Bytes& in) {
   const double mb = double(in.size()) / 1e6;
   Bytes t(in.size());
   double t0 = cpuNow();
-  uint64_t start = qn::zip::bwtForward(in.data(), t.data(), in.size());
+  uint64_t start = qn::core::bwtForward(in.data(), t.data(), in.size());
   double fwd = cpuNow() - t0;
   t0 = cpuNow();
   Bytes back = invertInPlace(t, start);

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "quarnzip/bwt_forward.h"
+#include "core/bwt.h"
 #include "core/params.h"
 #include "quarnzip/report.h"
 
@@ -152,9 +152,9 @@ void BlockSource::nextBlock() {
     curPos_ = 0;
     return;
   }
-  if (raw.size() > 8) {
+  if (raw.size() > core::kBwtStoredMax) {
     cur_.resize(raw.size());
-    starts_[blockPos_] = bwtForward(raw.data(), cur_.data(), raw.size());
+    starts_[blockPos_] = core::bwtForward(raw.data(), cur_.data(), raw.size());
   } else {
     cur_ = std::move(raw);  // short blocks are stored as they are
   }

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "quarnzip/bwt_forward.h"
+#include "core/bwt.h"
 #include "container/container.h"
 #include "driver/driver.h"
 #include "decoder/decoder.h"
@@ -74,7 +74,7 @@ Bytes invert(const Bytes& data, uint64_t start, int k = 0, bool quiet = true, bo
 }
 Bytes roundTrip(const Bytes& in) {
   Bytes t(in.size());
-  return invert(t, zip::bwtForward(in.data(), t.data(), in.size()));
+  return invert(t, core::bwtForward(in.data(), t.data(), in.size()));
 }
 
 using Bwt = Unit;
@@ -98,7 +98,7 @@ TEST_F(Bwt, ForwardAgreesWithTheNaiveModel) {
   cases.push_back(binary(3001));
   for (const auto& in : cases) {
     Bytes out(in.size(), 0xEE);
-    const uint64_t start = zip::bwtForward(in.data(), out.data(), in.size());
+    const uint64_t start = core::bwtForward(in.data(), out.data(), in.size());
     ASSERT_EQ(std::make_pair(out, start), naiveForward(in)) << "n = " << in.size();
   }
 }
@@ -155,7 +155,7 @@ TEST_F(Bwt, InverseDamageChecks) {
   EXPECT_LT(damagedRuns, 40);
   const Bytes text = textBytes(5000, 2);
   Bytes t(text.size());
-  const uint64_t start = zip::bwtForward(text.data(), t.data(), t.size());
+  const uint64_t start = core::bwtForward(text.data(), t.data(), t.size());
   const std::string damaged = "\nCompressed data is damaged, zip file damaged.qn may be incorrect\n";
   const std::pair<Bytes, uint64_t> cases[] = {
       {t, t.size()}, {t, 1ull << 40}, {t, ~0ull},  // past the block, the link array, everything
@@ -175,6 +175,41 @@ TEST_F(Bwt, InverseDamageChecks) {
   EXPECT_NE(c.out.find("BWT block empty"), std::string::npos);
   EXPECT_EQ(c.out.find("BWT block empty\n"), std::string::npos);
   EXPECT_FALSE(exists(fe::kLogName));
+}
+
+// The core inverse tells its faults apart (a block too long for the link array before
+// any progress, a start outside the block, keys that do not match) and leaves the key
+// table zero whatever the outcome, so the next block inverts with the same work memory.
+TEST_F(Bwt, InverseFaultsKeepTheWorkMemory) {
+  using S = core::BwtStatus;
+  setBlocks(1);
+  const Bytes text = textBytes(5000, 2);
+  Bytes t(text.size());
+  const uint64_t start = core::bwtForward(text.data(), t.data(), t.size());
+  const struct {
+    Bytes block;
+    uint64_t start;
+    S want;
+    std::vector<int> marks;
+  } cases[] = {
+      {t, start, S::kOk, {0, 20, 40, 60, 80}},
+      {t, t.size(), S::kBadStart, {0, 20, 40, 60, 80}},
+      {str("aaaaaaaab"), 0, S::kBadKeys, {0, 20, 40, 60, 80}},
+      {Bytes((1 << 20) + 1, 'a'), 0, S::kTooLong, {}},
+  };
+  static std::vector<int> marks;
+  for (uint64_t walk : {kCompact, kPlain})
+    for (const auto& k : cases) {
+      const core::BwtWork w{rec::lnkBlk, rec::nLnkBlk, rec::h, rec::h1, walk};
+      Bytes b = k.block;
+      marks.clear();
+      EXPECT_EQ(core::bwtInverse(b.data(), b.size(), k.start, w, [](int p) { marks.push_back(p); }), k.want);
+      EXPECT_EQ(marks, k.marks);
+      EXPECT_TRUE(std::all_of(rec::h, rec::h + core::kBwtKeys, [](uint64_t v) { return v == 0; }));
+      b = t;
+      EXPECT_EQ(core::bwtInverse(b.data(), b.size(), start, w), S::kOk);
+      EXPECT_TRUE(b == text) << "after status " << int(k.want) << ", walk " << walk;
+    }
 }
 
 TEST_F(Bwt, ProgressMarksAllocationAndRelease) {
@@ -271,7 +306,7 @@ std::vector<Bytes> runPass(const Bytes& data, const std::vector<int64_t>& chunks
   cut.push_back(filled);
   size_t at = 0;
   for (int64_t len : cut) {
-    if (len > 8) pushStart(zip::bwtForward(data.data() + at, stream.data() + at, uint64_t(len)));
+    if (uint64_t(len) > core::kBwtStoredMax) pushStart(core::bwtForward(data.data() + at, stream.data() + at, uint64_t(len)));
     else std::copy_n(data.begin() + int64_t(at), len, stream.begin() + int64_t(at));
     at += size_t(len);
   }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "container/container.h"
 #include "frontend/frontend.h"
@@ -13,9 +14,9 @@
 namespace qn::rec {
 namespace {
 
-constexpr uint64_t kSub = 1u << 20;    // link entries per sub-array (8 MiB)
-constexpr uint64_t kKeys = 1u << 24;   // entries of h
-constexpr uint64_t kPairs = 1u << 16;  // entries of h1
+constexpr uint64_t kSub = core::kBwtLinkSub;  // link entries per sub-array (8 MiB)
+constexpr uint64_t kKeys = core::kBwtKeys;    // entries of h
+constexpr uint64_t kPairs = core::kBwtPairs;  // entries of h1
 constexpr int64_t kSlot = ctr::kSlot;
 
 // The block buffer p is: 0 for bufBlk[0], 1 for bufBlk[1], otherwise 2.
@@ -177,7 +178,38 @@ void endCollector(int64_t filled) {
   }
 }
 
+// ---- Inverse transform ----
+
+void progress(int percent) {
+  auto secs = int32_t(uint32_t(std::time(nullptr)) - uint32_t(fe::sTime));
+  std::printf("%cBWT: %d%%  %ds  ", 13, percent, secs);
+  std::fflush(stdout);
+}
+
+// The next start index from the st ring; an empty ring stops the run.
+uint64_t takeStart() {
+  auto lk = ctr::lockSite(ctr::mutexBwt, "outBwtBlk");
+  if (stHead == stTail) {
+    lk.unlock();
+    std::fputs("BWT block empty", stdout);
+    fe::halt();
+  }
+  uint64_t idx = st[stHead];
+  stHead = (stHead + 1) & core::kStMask;
+  return idx;
+}
+
 }  // namespace
+
+void outBwtBlk(int k) {
+  uint8_t* b = bufBlk[k];
+  int64_t len = lenBwt[k];
+  if (len <= int64_t(core::kBwtStoredMax)) return;  // stored as it is, with no start index
+  uint64_t n = uint64_t(len);
+  const core::BwtWork work{lnkBlk, nLnkBlk, h, h1, iPackMax};
+  if (core::bwtInverseSort(b, n, work, progress) != core::BwtStatus::kOk) damaged();
+  if (core::bwtInverseWalk(b, n, takeStart(), work) != core::BwtStatus::kOk) damaged();
+}
 
 void initBwt() {
   releaseBwt();

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 
+#include "core/bwt.h"
 #include "core/format.h"
 
 namespace qn::rec {
@@ -40,7 +41,7 @@ inline uint64_t** lnkBlk = nullptr;       // one 2^20-entry sub-array per MiB of
 inline uint64_t nLnkBlk = 0;              // sub-arrays in lnkBlk, for their release
 inline uint64_t* h = nullptr;             // 2^24 entries
 inline uint64_t* h1 = nullptr;            // 2^16 entries
-inline uint64_t iPackMax = uint64_t(1) << 27;  // longest block inverted with the compact walk
+inline uint64_t iPackMax = core::kBwtPackMax;  // longest block inverted with the compact walk
 
 void incmd();
 int32_t unzip();
