@@ -1,0 +1,248 @@
+#!/usr/bin/env python3
+# Plants the faults of scripts/faults.txt one at a time, rebuilds, runs ctest and records which tests catch each.
+import argparse
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+RESULT = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: (\S+) \.*\s*(.*?)\s+[\d.]+ sec\s*$")
+
+
+def read_faults(path):
+    """Records separated by blank lines; "key: value" lines, "| text" continues the last value."""
+    faults, rec, key = [], {}, None
+    for line in Path(path).read_text(encoding="utf-8").splitlines() + [""]:
+        if line.startswith("#"):
+            continue
+        if not line.strip():
+            if rec:
+                faults.append(rec)
+            rec, key = {}, None
+        elif line.startswith("|"):
+            rec[key] += "\n" + line[2:]
+        else:
+            key, _, value = line.partition(":")
+            rec[key.strip()] = value[1:] if value.startswith(" ") else value
+    for f in faults:
+        missing = {"id", "where", "what", "find", "put"} - f.keys()
+        if missing:
+            sys.exit(f"fault {f.get('id', '?')}: missing {', '.join(sorted(missing))}")
+    ids = [f["id"] for f in faults]
+    if len(ids) != len(set(ids)):
+        sys.exit("fault ids are not unique")
+    return faults
+
+
+def locate(src, fragment):
+    """The one file under src that holds fragment; otherwise an explanation."""
+    needle, hits = fragment.encode(), []
+    for p in sorted(src.rglob("*")):
+        if p.is_file():
+            n = p.read_bytes().count(needle)
+            hits += [p] * n
+    if len(hits) != 1:
+        where = ", ".join(str(h.relative_to(src)) for h in hits)
+        return None, f"fragment found {len(hits)} times" + (f" ({where})" if where else "")
+    return hits[0], None
+
+
+def build(bdir):
+    r = subprocess.run(["cmake", "--build", str(bdir), "-j2"], capture_output=True, text=True)
+    return r.returncode == 0, (r.stdout + r.stderr)[-3000:]
+
+
+def run_ctest(bdir, names, deadline, select=()):
+    """Runs the tests (all, or those ctest's select options pick) with an overall deadline; returns
+    {name: status}; unfinished ones of names are "Timeout (deadline)"."""
+    with tempfile.TemporaryFile("w+") as out:
+        p = subprocess.Popen(["ctest", "--test-dir", str(bdir), "-j2", *select], stdout=out,
+                             stderr=subprocess.STDOUT, text=True, start_new_session=True)
+        try:
+            p.wait(timeout=deadline)
+        except subprocess.TimeoutExpired:
+            pass
+        finally:
+            if p.poll() is None:
+                os.killpg(p.pid, signal.SIGKILL)
+                p.wait()
+        out.seek(0)
+        status = {}
+        for line in out:
+            m = RESULT.match(line)
+            if m:
+                status[m.group(1)] = m.group(2).strip("* ")
+    for n in names:
+        status.setdefault(n, "Timeout (deadline)")
+    return status
+
+
+def failed_of(status, counted):
+    return sorted(n for n in counted if status.get(n) not in ("Passed", "Skipped"))
+
+
+def test_names(bdir):
+    r = subprocess.run(["ctest", "--test-dir", str(bdir), "-N", "--show-only=json-v1"],
+                       capture_output=True, text=True, check=True)
+    return [t["name"] for t in json.loads(r.stdout).get("tests", [])]
+
+
+def touch(path):
+    now = time.time()
+    os.utime(path, (now, now))
+
+
+def shorten(tests):
+    groups = {}
+    for t in tests:
+        head = t.split(".", 1)[0] if "." in t else t
+        groups.setdefault(head, []).append(t)
+    parts = []
+    for head, members in groups.items():
+        parts += [f"{head}.* ×{len(members)}"] if len(members) > 4 else members
+    return ", ".join(parts)
+
+
+def write_md(path, results, baseline_bad, seconds):
+    caught = sum(1 for r in results.values() if r["failed"])
+    rows = ["| fault | subsystem | what | failing | which tests |", "|---|---|---|---:|---|"]
+    for fid, r in results.items():
+        which = shorten(r["failed"]) if r["failed"] else r.get("note", "**not caught**")
+        if r.get("slow_not_run"):
+            which += " (slow tests not run)"
+        if r.get("timed_out"):
+            which += f" (by timeout: {', '.join(r['timed_out'])})"
+        rows.append(f"| {fid} | {r['where']} | {r['what']} | {len(r['failed'])} | {which} |")
+    text = ["# Planted faults", "",
+            f"{len(results)} faults: {caught} caught, {len(results) - caught} not caught. "
+            f"Run time {seconds / 60:.0f} min.", ""]
+    if baseline_bad:
+        text += ["Left out (not passing before any fault): " + ", ".join(baseline_bad), ""]
+    single = [(fid, r["failed"][0]) for fid, r in results.items() if len(r["failed"]) == 1]
+    text += rows + ["", "Caught by exactly one test:", ""]
+    text += [f"- {fid}: {t}" for fid, t in single] or ["- none"]
+    Path(path).write_text("\n".join(text) + "\n", encoding="utf-8")
+
+
+def compare(before, after):
+    b = json.loads(Path(before).read_text())
+    a = json.loads(Path(after).read_text())
+    lost = [fid for fid, r in b.items() if r["failed"] and not a.get(fid, {}).get("failed")]
+    for fid in lost:
+        print(f"{fid} ({b[fid]['where']}: {b[fid]['what']}): caught before by "
+              f"{', '.join(b[fid]['failed'])}; not after" + ("" if fid in a else " (not run after)"))
+    print(f"{len(lost)} fault(s) caught before but not after")
+    return 1 if lost else 0
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", help="configured build folder")
+    ap.add_argument("--src", help="source tree (default: the one holding this script)")
+    ap.add_argument("--faults", default=str(HERE / "faults.txt"))
+    ap.add_argument("--only", help="comma-separated fault ids")
+    ap.add_argument("--json")
+    ap.add_argument("--md")
+    ap.add_argument("--deadline", type=float,
+                    help="seconds for one ctest run (default: 300, or 3 times the baseline run if longer)")
+    ap.add_argument("--slow", help="regex of slow tests, run only when the others catch nothing")
+    ap.add_argument("--check", action="store_true", help="only check that every fragment is found once")
+    ap.add_argument("--compare", nargs=2, metavar=("BEFORE", "AFTER"))
+    args = ap.parse_args()
+    if args.compare:
+        return compare(*args.compare)
+    root = Path(args.src).resolve() if args.src else HERE.parent
+    src = root / "src" if (root / "src").is_dir() else root
+    faults = read_faults(args.faults)
+    if args.only:
+        wanted = args.only.split(",")
+        unknown = set(wanted) - {f["id"] for f in faults}
+        if unknown:
+            sys.exit("unknown fault ids: " + ", ".join(sorted(unknown)))
+        faults = [f for f in faults if f["id"] in wanted]
+    if args.check:
+        bad = 0
+        for f in faults:
+            path, why = locate(src, f["find"])
+            bad += path is None
+            print(f"{f['id']}: {why or path.relative_to(src)}")
+        return 1 if bad else 0
+    if not args.build:
+        sys.exit("--build DIR is required")
+    bdir = Path(args.build)
+    start = time.time()
+
+    print("baseline: build and ctest on the unmodified tree", flush=True)
+    ok, log = build(bdir)
+    if not ok:
+        sys.exit("baseline build failed:\n" + log)
+    names = test_names(bdir)
+    t0 = time.time()
+    base = run_ctest(bdir, names, args.deadline or 3600)
+    deadline = args.deadline or max(300.0, 3 * (time.time() - t0))
+    baseline_bad = sorted(n for n in names if base[n] != "Passed")
+    counted = [n for n in names if base[n] == "Passed"]
+    print(f"baseline: {len(counted)} of {len(names)} tests pass in {time.time() - t0:.0f} s; left out: "
+          f"{', '.join(f'{n} ({base[n]})' for n in baseline_bad) or 'none'}; deadline {deadline:.0f} s",
+          flush=True)
+
+    results = {}
+    for i, f in enumerate(faults, 1):
+        t0 = time.time()
+        r = results[f["id"]] = {"where": f["where"], "what": f["what"], "failed": []}
+        path, why = locate(src, f["find"])
+        if path is None:
+            r["note"] = f"refused: {why}"
+            print(f"[{i}/{len(faults)}] {f['id']}: REFUSED, {why}", flush=True)
+            continue
+        original = path.read_bytes()
+        try:
+            path.write_bytes(original.replace(f["find"].encode(), f["put"].encode(), 1))
+            ok, log = build(bdir)
+            if not ok:
+                r["note"] = "BROKEN: does not build"
+                print(f"[{i}/{len(faults)}] {f['id']}: BUILD FAILED\n{log}", flush=True)
+                continue
+            if args.slow:  # the quick tests first; the slow ones only for a fault they missed
+                quick = [n for n in counted if not re.search(args.slow, n)]
+                status = run_ctest(bdir, quick, deadline, ("-E", args.slow))
+                r["failed"] = failed_of(status, quick)
+                if r["failed"]:
+                    r["slow_not_run"] = True
+                else:
+                    status = run_ctest(bdir, counted, deadline, ("-R", args.slow))
+                    r["failed"] = failed_of(status, counted)
+            else:
+                status = run_ctest(bdir, counted, deadline)
+                r["failed"] = failed_of(status, counted)
+            late = [n for n in r["failed"] if status[n].startswith("Timeout")]
+            if late:
+                r["timed_out"] = late
+        finally:
+            path.write_bytes(original)
+            touch(path)  # the next build must see the file change back
+        print(f"[{i}/{len(faults)}] {f['id']} ({path.relative_to(src)}): {len(r['failed'])} failed"
+              f"{' (' + str(len(late)) + ' by timeout)' if late else ''} in {time.time() - t0:.0f} s: "
+              f"{shorten(r['failed']) or 'NOT CAUGHT'}", flush=True)
+        if args.json:  # written as it goes, so that a stopped run keeps what it found
+            Path(args.json).write_text(json.dumps(results, indent=1) + "\n")
+
+    build(bdir)  # leave the build folder matching the restored tree
+    seconds = time.time() - start
+    if args.json:
+        Path(args.json).write_text(json.dumps(results, indent=1) + "\n")
+    if args.md:
+        write_md(args.md, results, baseline_bad, seconds)
+    caught = sum(1 for r in results.values() if r["failed"])
+    print(f"done in {seconds / 60:.1f} min: {caught} of {len(results)} faults caught", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
