@@ -4,7 +4,6 @@
 # One table: tree maker, quarnzip options, password; --group picks the rows of one ctest entry.
 import os
 import random
-import re
 import shutil
 import subprocess
 import sys
@@ -79,16 +78,6 @@ def many(root, rng):
     (root / "empty" / "inner").mkdir(parents=True)
 
 
-def system(root, rng):
-    for part in ("linux/netfilter", "linux/usb", "asm-generic", "c++/12/bits"):
-        if os.path.isdir("/usr/include/" + part):
-            shutil.copytree("/usr/include/" + part, root / part.replace("/", "_"), symlinks=True)
-    lib = "/usr/lib/x86_64-linux-gnu"
-    libs = sorted((os.path.getsize(p), p) for p in (os.path.join(lib, n) for n in os.listdir(lib))
-                  if os.path.isfile(p) and ".so" in p and os.path.getsize(p) < 40 << 20)
-    shutil.copy2(libs[-1][1], root / "lib.so")
-
-
 def shape(c):
     """A tree of the shape of a conformance case (names, sizes, times), new contents."""
     def make(root, rng):
@@ -98,20 +87,6 @@ def shape(c):
             else:
                 put(root, os.fsdecode(p), rng.randbytes(row[1]) if "random" in c["case"]["name"]
                     else text(rng, row[1]), row[3])
-    return make
-
-
-def records(c):
-    """Made from the records of a hand-written index: (path, name, size) as the reader takes them."""
-    def make(root, rng):
-        for rec in re.split(rb"<file(?!s)", c["index"])[1:]:
-            if b"</file>" not in rec:
-                continue
-            f = {k: (re.search(rb"<%s[^>]*>([^<\n]*)" % k, rec) or re.match(b"()", b"")).group(1).strip()
-                 for k in (b"name", b"path", b"size")}
-            size = int(b"".join(bytes([x]) for x in f[b"size"] if chr(x).isdigit()) or b"0")
-            put(root, os.path.join(f[b"path"].decode(), f[b"name"].decode()), text(rng, size))
-        (root / "given.xml").write_bytes(c["index"])
     return make
 
 
@@ -131,7 +106,6 @@ ROWS += [("basic", f"block 1 MiB, 2 MiB plus {k}", sized((2 << 20) + k), "-6 --b
 ROWS += [("large", "large " + o, large, o.split() + ["src/."], None) for o in (
     "-1", "-6", "-9 --cache 8", "-6 --bwt 1 --block 1", "-8 --bwt 1 --block 3", "-6 --esc 1 --flush 1",
     "-3 --esc 20 --flush 16 --cache 1")]
-ROWS += [("large", "usr-include and a shared library, level 7", system, ["-7", "src/."], None)]
 # Every column x cluster pair, each with two of the six volume x password settings, so that
 # every setting meets every column count and every cluster size.
 SETTINGS = [(v, p) for v in (0, 4) for p in (None, "k", PW64)]
@@ -142,19 +116,13 @@ ROWS += [("matrix", f"column {c} cluster {k} volume {v} password {len(p or '')}"
 
 
 def case_rows(cases):
-    """Trees of the shape of every clean conformance case (an empty one must end as the case
-    says), and the hand-written indexes of the bad_index_* cases taken through --index-in."""
+    """Trees of the shape of every clean conformance case (an empty one must end as the case says)."""
     rows = []
     for d in sorted(Path(cases).iterdir()):
-        if not (d / "case.json").exists() or d.name.startswith(("bad_", "damaged_", "wrong_")) \
-                and not d.name.startswith("bad_index_") or d.name == "bad_index_length":
+        if not (d / "case.json").exists() or d.name.startswith(("bad_", "damaged_", "wrong_")):
             continue
         c = qnlib.load_case(cases, d.name)
         meta = c["case"]
-        if d.name.startswith("bad_index_"):
-            rows.append(("shapes", d.name + " through --index-in", records(c),
-                         "-4 --index-in src/given.xml --source src".split(), None, c))
-            continue
         opts = ["-2"] + [x for k, v in meta["params"].items() for x in (f"--{k}", str(v))]
         opts += [f"--password={meta['password']}"] if meta.get("password") else []
         empty = all(r[0] == "d" or r[1] == 0 for r in c["manifest"].values())
@@ -173,8 +141,7 @@ def one(a, group, name, maker, opts, password, case=None):
             maker(TREES[maker], random.Random(7))
         shutil.copytree(TREES[maker], src, symlinks=True)
         box.mark()
-        opts, path = (opts[:-1], opts[-1:]) if opts[-1:] == ["src/."] else \
-            (opts, [] if "--index-in" in opts else ["src"])
+        opts, path = (opts[:-1], opts[-1:]) if opts[-1:] == ["src/."] else (opts, ["src"])
         z = subprocess.run([os.path.abspath(a.zip)] + opts + [ZIP] + path, cwd=box.work,
                            stdin=subprocess.DEVNULL, capture_output=True, env=qnlib.env(),
                            timeout=4 * a.timeout)
@@ -193,8 +160,6 @@ def one(a, group, name, maker, opts, password, case=None):
                     for p, r in case["manifest"].items()} if m.get("files_complete") else got
             if res.status != m["exit_status"]:
                 problems.append(f"exit status {res.status}, expected {m['exit_status']}")
-            if "--index-in" in opts and m.get("index_complete") and (box.work / "out.xml").read_bytes() != case["index"]:
-                problems.append("out.xml is not the index")
         problems += ["tree differs: " + d for d in qnlib.tree_diff(want, got)[:20]]
         problems += box.outside_changes()
         if maker in (big, many) and opts[opts.index("--volume") + 1] != "0" \
