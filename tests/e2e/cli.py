@@ -17,8 +17,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import qnlib  # noqa: E402
 from qnlib import T, ZIP  # noqa: E402
 
-CN = {k: v.encode("gbk") for k, v in (("open", "打开压缩文件%s失败"), ("prompt", "请输入密码"),
-                                       ("refuse", "密码不能使用中文"))}
+CN = {k: v.encode("gbk") for k, v in (("prompt", "请输入密码"), ("refuse", "密码不能使用中文"))}
 BANNER = (b"\n*** Quarnel -- Decompressor, Version: v20261206 linux-x86_64 ***\n ("
           + "\n*** Quarnel——解压运算器，版本：v20261206 linux-x86_64 ***\n".encode("gbk") + b")\n")
 USAGE = b"\nCommand usage (Strict sequence of parameters):\n  quarnunzip zip_file index_xml_file [destination_path]"
@@ -71,17 +70,12 @@ def out_has(pattern, count=None):
     return check
 
 
-def out_lacks(text):
-    return lambda box, res, c: [f"output has {text!r}"] if text in res.stdout else []
-
-
 def first_report(prefix):
     return lambda box, res, c: [] if res.messages[:1] and res.messages[0].startswith(prefix) \
         else [f"first report does not start {prefix!r}"]
 
 
 ARGS, PWD, TINY = [ZIP, "out.xml", "out"], "password_1byte", "tiny_tree"
-MISSING = ["missing.qn", "out.xml", "out"]
 
 
 def R(name, argv=ARGS, status=0, msgs=(), checks=(), case=TINY, ini=b"language=2\n", stdin=b"\n", outputs=()):
@@ -95,7 +89,6 @@ UNZIP = [
     R("third argument -xml", [ZIP, "only.xml", "-xml"], checks=[index_only("only.xml"), framing(0)]),
     R("destination out", checks=[tree("out"), framing()]),
     R("destination out/", [ZIP, "out.xml", "out/"], checks=[tree("out"), framing()]),
-    R("destination out\\", [ZIP, "out.xml", "out\\"], checks=[tree("out"), framing()]),
     R("empty destination", [ZIP, "out.xml", ""], checks=[tree("")], outputs=("a", "c", "top.txt")),
     R("language 1 run", checks=[tree("out"), framing(None, 1)], ini=b"language=1\n"),
     R("backslash in the index path", [ZIP, "sub\\out.xml", "out"], 1, [T("xml", "sub/out.xml")]),
@@ -112,15 +105,8 @@ UNZIP = [
               out_has(b"Please input the password", 2)]),
     R("empty password on a password archive", status=1, msgs=None, case=PWD, stdin=b""),
     R("no qn.ini", status=1, msgs=None, ini=None, checks=[first_report("Fail opening config file 'qn.ini' (")]),
-    R("qn.ini unknown key", status=1, msgs=["Unknown parameter 'speed=9'"], ini=b"language=2\nspeed=9\n"),
-    R("qn.ini key with a blank", status=1, msgs=["Unknown parameter 'block = 4'"], ini=b"language=2\nblock = 4\n"),
     R("qn.ini cluster 96", status=1, msgs=[T("cluster"), T("ini", "qn.ini")], ini=b"language=2\ncluster=96\n"),
-    R("qn.ini values reset to defaults", ini=b"language=2\nbwt=1\ncache=64\ncolumn=5\n", checks=[tree("out")]),
-    R("language 1 report", MISSING, 1, None, [out_has(re.escape(CN["open"] % b"missing.qn"), 1),
-                                              out_lacks(b"Fail opening")], ini=b"language=1\n"),
-    R("language 0 report", MISSING, 1, None, [out_has(re.escape(b"Fail opening zip file missing.qn ("
-                                                                 + CN["open"] % b"missing.qn" + b")"))],
-      ini=b"language=0\n")]
+    R("qn.ini values reset to defaults", ini=b"language=2\nbwt=1\ncache=64\ncolumn=5\n", checks=[tree("out")])]
 
 # quarnzip: arguments, qn.ini text, exit status, text on the console, refused (logged, nothing written)
 ZIPS = [(n, a.split(" "), ini, 1, t, True) for n, a, ini, t in (

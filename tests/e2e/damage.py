@@ -76,39 +76,6 @@ def stream_bit(bit):
     return edit(fn)
 
 
-INTERESTING = [0, 1, 7, 8, 15, 16, 0x7F, 0x80, 0xFF, 0x100, 0xFFFF, 0x10000, 0x7FFFFFFF,
-               0x80000000, 0xFFFFFFFF, 1 << 32, 1 << 63, (1 << 64) - 1]
-
-
-def fuzz(seed):
-    """One seeded random mutation: flips, byte writes, cuts, inserted or deleted bytes, header
-    fields, or flips behind repaired sums (half of the draws)."""
-    def fn(d, f):
-        rng = random.Random(seed)
-        kind, pos = rng.randrange(12), rng.randrange(len(d))
-        if kind == 0:
-            for _ in range(rng.choice((1, 1, 2, 4, 16))):
-                d[rng.randrange(len(d))] ^= 1 << rng.randrange(8)
-        elif kind == 1:
-            d[pos] = rng.choice((0, 0xFF, rng.randrange(256)))
-        elif kind == 2:
-            del d[pos:]
-        elif kind == 3:
-            d[pos:pos] = rng.randbytes(rng.choice((1, 4, 8, 13)))
-        elif kind == 4:
-            del d[pos:pos + rng.choice((1, 4, 8, 13))]
-        elif kind == 5:
-            off, size = rng.choice(((1, 1), (2, 1), (4, 4), (8, 8), (OFF(d), 8)))
-            if off + size <= len(d):
-                qnlib.put_u(d, off, rng.choice(INTERESTING), size)
-        else:
-            s, e = rng.choice([c for c in sum(LAYOUT(bytes(d)), []) if c[1] - c[0] > 8])
-            for _ in range(rng.choice((1, 2, 5))):
-                d[rng.randrange(s, e - 8)] ^= 1 << rng.randrange(8)
-            qnlib.fix_sum(d, s, e)
-    return edit(fn)
-
-
 # ------------------------------------------------------------ chunk model of a cut archive
 
 def predict_cut(orig, n):
@@ -232,9 +199,6 @@ for src in (TINY, S, "bwt_b1_text", "bwt_9_bytes", "password_1byte", "coder_esc1
     KINDS += [("decoder", f"{src}: {b} index bit(s)", src, repaired(0, b, SEEDS.random()), None, None, "")
               for b in (1, 2, 8)]
 KINDS += [("decoder", f"tiny_tree: stream bit {b}", TINY, stream_bit(b), None, None, "index") for b in range(48)]
-KINDS += [("fuzz", f"{src} #{i}", src, fuzz(SEEDS.random()), None, None, "")
-          for src, n in ((TINY, 60), ("bwt_9_bytes", 40), ("password_1byte", 20), ("bad_index_comment", 40))
-          for i in range(n)]
 
 
 def long_index(zipbin, timeout):
