@@ -15,6 +15,7 @@ qn_ensure_deps() {
   qn_missing=()
   qn_need_cmd cmake cmake
   qn_need_cmd g++ g++
+  qn_need_cmd clang++-14 clang-14
   qn_need_cmd make make
   qn_need_cmd python3 python3
   qn_need_cmd iconv libc-bin
