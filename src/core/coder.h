@@ -14,6 +14,7 @@ namespace qn::core {
 // The decoder's hot steps are forced inline: the loop then keeps the coder in registers.
 #define QN_HOT [[gnu::always_inline]] inline
 
+inline constexpr uint32_t kInitialLow = 0, kInitialHigh = 0xFFFFFFFF;  // a fresh interval
 inline constexpr uint32_t kTopBit = 0x80000000u;
 inline constexpr uint32_t kMinSpan = 0x20000;   // H - L below this triggers the underflow rule
 

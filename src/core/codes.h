@@ -29,10 +29,22 @@ inline constexpr uint32_t kLongMin = 788;
 inline constexpr uint32_t kLongPowers = 48;
 inline constexpr uint32_t kLongForm = 0x10000;
 
+// The length a length field stands for: the field itself up to kLongForm (65536), then
+// kLongForm + v for 2^(16 + v); v = kLongPowers stands for 1.
+constexpr uint64_t fieldLength(uint32_t field) {
+  if (field <= kLongForm) return field;
+  const uint32_t v = field - kLongForm;
+  return v == kLongPowers ? 1 : uint64_t{1} << (16 + v);
+}
+
 // Control codes (uniform over 16).
 inline constexpr uint32_t kCtlBlock27 = 1, kCtlBlock40 = 2, kCtlEndData = 5, kCtlEndBuffer = 6,
                           kCtlEndIndex = 7;
 inline constexpr uint32_t kControlWord = 256;  // instruction word of control code c: 256 + c
+// A block's start index after code 1: uniform fields of 13 and 14 bits (below 2^27); after
+// code 2: 13, 13 and 14 bits (below 2^40), highest first.
+inline constexpr int kStartHighBits = 13, kStartLowBits = 14;
+inline constexpr int kStart27Bits = kStartHighBits + kStartLowBits;
 
 // Distances: width w codes D - kDistBase[w] in w + 1 bytes; kDistBase[w + 1] is the end.
 inline constexpr uint64_t kDistBase[6] = {0, 0x100, 0x10100, 0x1010100, 0x101010100,

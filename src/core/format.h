@@ -11,6 +11,7 @@ inline constexpr uint8_t kVersion = 4;           // byte 1
 inline constexpr int kHeaderFlags = 2;           // byte 2: flag bits
 inline constexpr uint8_t kFlagPassword = 1;      //   the streams are primed with a password
 inline constexpr int kHeaderIndexLen = 4;        // bytes 4..7: index length, little-endian
+inline constexpr uint64_t kIndexLenMax = 0xFFFFFFFF;  // so the index text is at most this long
 inline constexpr int kHeaderDataPos = 8;         // bytes 8..15: data section offset
 inline constexpr int kEndFieldSize = 8;          // data-stream end field at the data offset
 

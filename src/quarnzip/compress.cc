@@ -9,6 +9,7 @@
 #include "quarnzip/layout.h"
 #include "quarnzip/options.h"
 #include "quarnzip/stream_writer.h"
+#include "core/codes.h"
 #include "core/model.h"
 #include "core/params.h"
 #include "quarnzip/report.h"
@@ -73,9 +74,6 @@ uint64_t randomSeed() {
   return (static_cast<uint64_t>(rd()) << 32) ^ rd();
 }
 
-uint32_t fieldLength(uint32_t field) {
-  return field < 0x10000 ? field : 65536u << (field - 0x10000);
-}
 
 LzConfig lzConfig(const ArchiveJob& job, uint64_t history) {
   LevelPreset p = levelPreset(job.level);
@@ -100,7 +98,7 @@ void emitOps(StreamWriter& w, const std::vector<Op>& ops, const uint8_t* chunk) 
     }
     int n = lengthFields(op.len, fields);
     for (int i = 0; i < n; ++i) {
-      uint32_t len = fieldLength(fields[i]);
+      uint32_t len = uint32_t(core::fieldLength(fields[i]));
       if (len < minLengthFor(op.dist)) {
         for (uint32_t k = 0; k < len; ++k) w.literal(chunk[pos + k]);
       } else {

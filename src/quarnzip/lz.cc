@@ -66,12 +66,11 @@ uint32_t minLengthFor(uint64_t dist) { return core::minMatchLength(dist); }
 
 int lengthFields(uint32_t len, uint32_t fields[24]) {
   int n = 0;
-  while (len > 65535) {
-    uint32_t piece = 65536;
-    int v = 0;
-    while (v < 4 && (131072u << v) <= len) ++v;  // 2^17 .. 2^20, a chunk's worth at most
-    if (v > 0) piece = 65536u << v;
-    uint32_t field = v > 0 ? 0x10000u + static_cast<uint32_t>(v) : 0x10000u;
+  while (len >= core::kLongForm) {
+    uint32_t v = 0;
+    while (v < 4 && core::fieldLength(core::kLongForm + v + 1) <= len) ++v;  // 2^17 .. 2^20 at most
+    uint32_t field = core::kLongForm + v;
+    uint32_t piece = uint32_t(core::fieldLength(field));
     if (len - piece > 0 && len - piece < 3) {     // never leave a piece shorter than 3
       piece = 65533;
       field = 65533;

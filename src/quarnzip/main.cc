@@ -14,7 +14,6 @@
 namespace {
 
 constexpr const char* kVersion = "1.0 (v20261206, linux-x86_64)";
-constexpr uint64_t kMaxIndex = 0xFFFFFFFFull;  // the header's index length is 32-bit
 
 bool readFile(const std::string& path, std::string& out) {
   std::ifstream f(path, std::ios::binary);
@@ -44,7 +43,7 @@ bool indexJob(const qn::zip::Options& o, qn::zip::ArchiveJob& job) {
     qn::zip::errf(qn::txt::kZipFailIndexIn, o.indexIn.c_str());
     return false;
   }
-  if (job.indexText.size() > kMaxIndex) {
+  if (job.indexText.size() > qn::core::kIndexLenMax) {
     qn::zip::errf(qn::txt::kZipIndexTooLong, o.indexIn.c_str());
     return false;
   }

@@ -46,7 +46,7 @@ void StreamWriter::prime(const uint8_t* pwd, int len) {
 }
 
 void StreamWriter::beginStream(bool resetInterval, uint64_t seed) {
-  if (resetInterval) L_ = 0, H_ = 0xFFFFFFFF;
+  if (resetInterval) L_ = kInitialLow, H_ = kInitialHigh;
   out_.clear();
   acc_ = 0, nAcc_ = 0;
   uint64_t x = seed;
@@ -120,14 +120,14 @@ void StreamWriter::blockStart(uint64_t index) {
     broken_ = true;
     return;
   }
-  if (index < (uint64_t(1) << 27)) {
+  if (index < (uint64_t(1) << kStart27Bits)) {
     control(kCtlBlock27);
   } else {
     control(kCtlBlock40);
-    uniform(uint32_t(index >> 27), 1u << 13);
+    uniform(uint32_t(index >> kStart27Bits), 1u << kStartHighBits);
   }
-  uniform(uint32_t(index >> 14) & 0x1FFF, 1u << 13);
-  uniform(uint32_t(index) & 0x3FFF, 1u << 14);
+  uniform(uint32_t(index >> kStartLowBits) & ((1u << kStartHighBits) - 1), 1u << kStartHighBits);
+  uniform(uint32_t(index) & ((1u << kStartLowBits) - 1), 1u << kStartLowBits);
 }
 
 std::vector<uint8_t> StreamWriter::endStream(unsigned code) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/coder.h"
 #include "core/model.h"
 
 namespace qn::zip {
@@ -21,7 +22,7 @@ class StreamWriter {
   // then 0..8 through table 5 of the byte group; keeps the interval, drops the bits.
   void prime(const uint8_t* pwd, int len);
 
-  // Starts a stream: optionally resets the interval to [0, 0xFFFFFFFF] (the data stream
+  // Starts a stream: optionally resets the interval to a fresh one (the data stream
   // does, the index stream keeps what priming left), then codes eight random filler pairs.
   void beginStream(bool resetInterval, uint64_t seed);
 
@@ -65,7 +66,7 @@ class StreamWriter {
   void distance(int ctx, uint64_t dist);
 
   core::Model& m_;
-  uint32_t L_ = 0, H_ = 0xFFFFFFFF;
+  uint32_t L_ = core::kInitialLow, H_ = core::kInitialHigh;
   uint64_t acc_ = 0;   // pending bits, fewer than 32
   int nAcc_ = 0;
   bool broken_ = false;

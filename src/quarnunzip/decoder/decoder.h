@@ -9,7 +9,7 @@
 namespace qn::dec {
 
 // ---- Coder and bit input (owned by the input thread during a pass) ----
-inline uint32_t L = 0, H = 0xFFFFFFFF, M = 0;
+inline uint32_t L = core::kInitialLow, H = core::kInitialHigh, M = 0;
 inline uint32_t bufBit = 0;
 inline int32_t iBit = 0;
 inline uint8_t* bufBin = nullptr;   // the input buffer being read (one of ctr::bufZip)

@@ -134,12 +134,13 @@ int32_t binUnzip() {
         const uint32_t code = c.decodeUniform(16);
         put(kControlWord + code);
         if (code == kCtlBlock27) {
-          const uint32_t x = c.decodeUniform(1u << 13);
-          pushBlockStart(uint64_t(x) << 14 | c.decodeUniform(1u << 14), "binUnzip 1");
+          const uint32_t x = c.decodeUniform(1u << kStartHighBits);
+          pushBlockStart(uint64_t(x) << kStartLowBits | c.decodeUniform(1u << kStartLowBits), "binUnzip 1");
         } else if (code == kCtlBlock40) {
-          const uint64_t x = c.decodeUniform(1u << 13);
-          const uint64_t y = c.decodeUniform(1u << 13);
-          pushBlockStart(x << 27 | y << 14 | c.decodeUniform(1u << 14), "binUnzip 2");
+          const uint64_t x = c.decodeUniform(1u << kStartHighBits);
+          const uint64_t y = c.decodeUniform(1u << kStartHighBits);
+          pushBlockStart(x << kStart27Bits | y << kStartLowBits | c.decodeUniform(1u << kStartLowBits),
+                         "binUnzip 2");
         } else if (code == kCtlEndBuffer) {
           save(c);
           return i;

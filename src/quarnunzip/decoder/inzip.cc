@@ -19,8 +19,8 @@ void syncInit() {
   rec::stTail = 0;
   rec::stHead = 0;
   bufBin = ctr::bufZip[0];
-  H = 0xFFFFFFFF;
-  L = 0;
+  H = core::kInitialHigh;
+  L = core::kInitialLow;
   // Priming's bits would be rewound before the stream is read: only the tables of the
   // model and the interval survive, so the bits are not stored at all.
   primeModel(model, L, H, fe::bufPwd, fe::iPwdLen, [](int, uint32_t) {});
@@ -30,8 +30,8 @@ void syncInit() {
 
 void syncUnzip(int keep) {
   if (keep == 0) {
-    H = 0xFFFFFFFF;
-    L = 0;
+    H = core::kInitialHigh;
+    L = core::kInitialLow;
   }
   iBit = 0;
   iBin = 0;

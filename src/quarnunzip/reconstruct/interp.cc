@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "container/container.h"
+#include "core/codes.h"
 #include "frontend/frontend.h"
 #include "reconstruct/reconstruct.h"
 
@@ -13,7 +14,7 @@ namespace qn::rec {
 namespace {
 
 using ctr::kSlot;
-constexpr int64_t kShortMax = 0x10000;      // longest match whose length field is the length itself
+constexpr int64_t kShortMax = core::kLongForm;  // longest match whose length field is the length itself
 constexpr int32_t kStreamEnded = INT32_MAX; // unzip's answer once the stream's end word has closed the pass
 
 // The interpreter's working state for one instruction buffer, kept in locals for speed.
@@ -122,12 +123,8 @@ void needRoom(const Run& r, uint64_t length) {
 
 Step stepMatch(Run& r, uint32_t word) {
   const uint32_t n = word & ~kMatchBit;
-  uint64_t length = n;
-  if (n > kShortMax) {
-    const uint32_t e = n - kShortMax;
-    if (e > 48) reject(txt::kReservedInstruct);
-    length = e == 48 ? 1 : uint64_t{1} << (16 + e);  // exponent 48 has no length
-  }
+  if (n > core::kLongForm + core::kLongPowers) reject(txt::kReservedInstruct);
+  const uint64_t length = core::fieldLength(n);
   if (length < 2) reject(txt::kUnusedInstruct);
   if (r.i + 2 > r.len) damaged();
   const uint32_t first = r.w[r.i + 1];
