@@ -64,10 +64,11 @@ def run_ctest(bdir, names, deadline, select=()):
     with tempfile.TemporaryFile("w+") as out:
         p = subprocess.Popen(["ctest", "--test-dir", str(bdir), "-j2", *select], stdout=out,
                              stderr=subprocess.STDOUT, text=True, start_new_session=True)
+        killed = False
         try:
             p.wait(timeout=deadline)
         except subprocess.TimeoutExpired:
-            pass
+            killed = True
         finally:
             if p.poll() is None:
                 os.killpg(p.pid, signal.SIGKILL)
@@ -78,8 +79,8 @@ def run_ctest(bdir, names, deadline, select=()):
             m = RESULT.match(line)
             if m:
                 status[m.group(1)] = m.group(2).strip("* ")
-    for n in names:
-        status.setdefault(n, "Timeout (deadline)")
+    for n in names:  # left unrun by --stop-on-failure, or cut off by the deadline
+        status.setdefault(n, "Timeout (deadline)" if killed else "Skipped")
     return status
 
 
@@ -151,6 +152,8 @@ def main():
     ap.add_argument("--md")
     ap.add_argument("--deadline", type=float,
                     help="seconds for one ctest run (default: 300, or 3 times the baseline run if longer)")
+    ap.add_argument("--first", action="store_true",
+                    help="stop a fault's run at its first failing test (caught or not, quickly)")
     ap.add_argument("--slow", help="regex of slow tests, run only when the others catch nothing")
     ap.add_argument("--check", action="store_true", help="only check that every fragment is found once")
     ap.add_argument("--compare", nargs=2, metavar=("BEFORE", "AFTER"))
@@ -209,17 +212,18 @@ def main():
                 r["note"] = "BROKEN: does not build"
                 print(f"[{i}/{len(faults)}] {f['id']}: BUILD FAILED\n{log}", flush=True)
                 continue
+            stop = ("--stop-on-failure",) if args.first else ()
             if args.slow:  # the quick tests first; the slow ones only for a fault they missed
                 quick = [n for n in counted if not re.search(args.slow, n)]
-                status = run_ctest(bdir, quick, deadline, ("-E", args.slow))
+                status = run_ctest(bdir, quick, deadline, ("-E", args.slow, *stop))
                 r["failed"] = failed_of(status, quick)
                 if r["failed"]:
                     r["slow_not_run"] = True
                 else:
-                    status = run_ctest(bdir, counted, deadline, ("-R", args.slow))
+                    status = run_ctest(bdir, counted, deadline, ("-R", args.slow, *stop))
                     r["failed"] = failed_of(status, counted)
             else:
-                status = run_ctest(bdir, counted, deadline)
+                status = run_ctest(bdir, counted, deadline, stop)
                 r["failed"] = failed_of(status, counted)
             late = [n for n in r["failed"] if status[n].startswith("Timeout")]
             if late:
