@@ -45,13 +45,9 @@ inline bool exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
 }
-inline int64_t mtimeOf(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? int64_t(st.st_mtime) : -1;
-}
-inline int64_t atimeOf(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? int64_t(st.st_atime) : -1;
+inline std::pair<int64_t, int64_t> timesOf(const std::string& path) {  // modification, access
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 ? std::pair<int64_t, int64_t>{st.st_mtime, st.st_atime} : std::pair<int64_t, int64_t>{-1, -1};
 }
 
 // The texts of the reports in the error log, oldest first.

@@ -128,17 +128,6 @@ TEST_F(Coder, TargetsBitsAndRenormalisation) {
   // A fresh coder has range 2^32: target = ((M + 1) * total - 1) div 2^32.
   const uint32_t ms[] = {0, 0x0FFFFFFF, 0x10000000, 0x80000000, 0xFFFFFFFF}, want[] = {0, 0, 1, 8, 15};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(core::decodeTarget(0, 0xFFFFFFFF, ms[i], 16), want[i]);
-  // M below L (a damaged state) wraps to a target beyond the total, never a valid one.
-  EXPECT_GE(core::decodeTarget(0x80000000, 0xFFFFFFFF, 0x7FFFFFFF, 16), 16u);
-  // Bytes 78 56 34 12 are the word 0x12345678; bits run on across the word boundary.
-  const uint8_t bytes[] = {0x78, 0x56, 0x34, 0x12, 0xF0, 0xDE, 0xBC, 0x9A};
-  dec::DecoderCore c = coreOver(bytes, 8);
-  c.startDecoder();
-  EXPECT_EQ(c.M, 0x12345678u);
-  c = coreOver(bytes, 8);
-  EXPECT_EQ(c.takeBits(4), 0x1u);
-  EXPECT_EQ(c.takeBits(32), 0x23456789u);
-  EXPECT_EQ(c.takeBits(28), 0xABCDEF0u);
   // L = 0x7FFF0000, H = 0x80000FFF: top bits differ but H - L < 0x20000, so L becomes
   // 0x80000000 and 20 shifts follow; the encoder emits a 1 and 19 zeros.
   uint32_t L = 0x7FFF0000, H = 0x80000FFF;
@@ -151,7 +140,7 @@ TEST_F(Coder, TargetsBitsAndRenormalisation) {
   EXPECT_EQ(w.bits, bits);
   // The decoder's M loses the same 20 bits: 0x80000500 << 20.
   const uint8_t zeros[8] = {};
-  c = coreOver(zeros, 8);
+  dec::DecoderCore c = coreOver(zeros, 8);
   c.L = 0x7FFF0000, c.H = 0x80000FFF, c.M = 0x80000500;
   c.renorm();
   EXPECT_EQ(c.M, 0x50000000u);
@@ -202,7 +191,7 @@ void expectLeafOrder() {
   }
 }
 
-TEST_F(Coder, LeafOrderTiesAndInitialTables) {
+TEST_F(Coder, LeafOrderAndTies) {
   expectLeafOrder<7>(), expectLeafOrder<17>(), expectLeafOrder<33>(), expectLeafOrder<257>();
   uint16_t t[34] = {};  // leaf n holds n: a target equal to the left child's count goes right
   for (int n = 17; n < 34; ++n) t[n] = uint16_t(n);
@@ -210,15 +199,6 @@ TEST_F(Coder, LeafOrderTiesAndInitialTables) {
   EXPECT_EQ(core::cumCount<17>(t, 17), 32u + 33u);
   uint32_t rest = 32;
   EXPECT_EQ(core::findLeaf<17>(t, rest), 33);
-  freshModel(16, 5);
-  const core::Model& m = dec::model;
-  for (int k = 0; k < 4; ++k) EXPECT_EQ(m.aIdx3[k][1], k + 2);
-  EXPECT_EQ(m.aIdx3[0][7], 1);
-  EXPECT_EQ(m.aIdx3[0][9], 0);
-  EXPECT_EQ(m.aIdx4[1][1], 16);
-  EXPECT_EQ(m.aIdx4[0][33], 16);
-  EXPECT_EQ(m.aIdx5[7][65], 16);
-  for (int k = 0; k < 30; ++k) EXPECT_EQ(m.aIdx8[k][1], k == 5 ? 16 : 0);
 }
 
 TEST_F(Coder, RescaleDeriveAndEscapeRules) {

@@ -44,8 +44,7 @@ def T(key, *args):
 
 
 def _known_patterns():
-    """Every message text of the program (texts.def) as a pattern, for runs whose reports
-    cannot be foretold: a report must be one of them, with its fields filled in."""
+    """Every message text of the program (texts.def) as a pattern with its fields as wildcards."""
     pats = []
     for f in SRC.glob("src/**/texts.def"):
         for m in re.finditer(r'^QN_TEXT\(\w+,\s*"((?:[^"\\]|\\.)*)"', f.read_text("utf-8"), re.M):
@@ -56,11 +55,6 @@ def _known_patterns():
 
 
 KNOWN = _known_patterns()
-
-
-def is_known(text):
-    """An English text with its fields filled in; a text with Chinese in it is taken as is."""
-    return not text.isascii() or any(p.match(text) for p in KNOWN)
 
 
 # ---------------------------------------------------------------- runs
@@ -122,7 +116,7 @@ def run_problems(res, timeout, known=True):
         out.append("sanitizer report")
     pos = 0
     for m in res.messages:
-        if known and not is_known(m):
+        if known and m.isascii() and not any(p.match(m) for p in KNOWN):   # Chinese taken as is
             out.append(f"report {m!r} is none of our message texts")
         if m != "BWT block empty":
             needle = b"\n" + m.encode("utf-8", "surrogateescape") + b"\n"
@@ -156,15 +150,6 @@ def read_tree(root, skip=(), exact=False):
                          if os.path.isdir(full) else ("f", st.st_size, sha256(full),
                                                       st.st_mtime_ns if exact else int(st.st_mtime)))
         dirnames[:] = [d for d in dirnames if os.path.relpath(os.path.join(dirpath, d), rootb) not in skip]
-    return rows
-
-
-def read_manifest(path):
-    rows = {}
-    for line in Path(path).read_bytes().split(b"\n")[1:]:
-        if line:
-            p, kind, size, digest, mtime = line.split(b"\t")
-            rows[p] = ("d",) if kind == b"d" else ("f", int(size), digest.decode(), int(mtime))
     return rows
 
 
@@ -252,11 +237,6 @@ def chunk_sum(data, start, end):
     return sum(struct.unpack_from("<%dQ" % ((end - start) // 8), data, start)) & (2**64 - 1)
 
 
-def verifies(data, start, end):
-    return end > start and (end - start) % 8 == 0 and \
-        chunk_sum(data, start, end - 8) == struct.unpack_from("<Q", data, end - 8)[0]
-
-
 def fix_sum(data, start, end):
     put_u(data, end - 8, chunk_sum(data, start, end - 8), 8)
 
@@ -303,9 +283,14 @@ def load_case(cases, name):
     folder = Path(cases) / name
     case = json.loads((folder / "case.json").read_text(encoding="utf-8"))
     names = [case.get("archive", ZIP)] + list(case.get("volumes") or [])
+    manifest = {}
+    for line in (folder / "manifest.tsv").read_bytes().split(b"\n")[1:]:
+        if line:
+            p, kind, size, digest, mtime = line.split(b"\t")
+            manifest[p] = ("d",) if kind == b"d" else ("f", int(size), digest.decode(), int(mtime))
     return {"files": {n: (folder / n).read_bytes() for n in names}, "case": case,
             "index": (folder / case.get("index_xml", "index.xml")).read_bytes(),
-            "manifest": read_manifest(folder / "manifest.tsv"), "folder": folder}
+            "manifest": manifest, "folder": folder}
 
 
 def stdin_for(case):

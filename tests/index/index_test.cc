@@ -1,6 +1,6 @@
-// The index: line reader and value parsers, the parser's document rules, batches, names and
-// safety; the block writer's rotation of turns against an independent model, its writes
-// and failures; the output thread's hand-back in plain and block mode.
+// The index: line reader, value parsers and the archive block; the block writer's rotation
+// of turns against an independent model, its writes and failures; the output thread's
+// hand-back in plain and block mode.
 #include <algorithm>
 #include <deque>
 #include <sstream>
@@ -75,11 +75,6 @@ class Index : public Unit {
   static void completeAll() {  // the writer has finished every open file
     for (int i = 0; i < idx::iCol; ++i) idx::closeRecord(idx::arrFile[i]);
     idx::iCol = 0;
-  }
-  static std::vector<std::string> openNames() {
-    std::vector<std::string> v;
-    for (int i = 0; i < idx::iCol; ++i) v.push_back(idx::arrFile[i].sName);
-    return v;
   }
 };
 
@@ -253,8 +248,7 @@ TEST_F(Index, RotationOfTurnsAgreesWithTheModel) {
     for (size_t i = 0; i < want.size(); ++i) {
       const std::string name = std::string("out/f").append(std::to_string(i));
       EXPECT_EQ(readFile(name), want[i]) << name << " of " << k.sizes.size();
-      EXPECT_EQ(mtimeOf(name), int64_t(0x60000000 + i));
-      EXPECT_EQ(atimeOf(name), int64_t(0x60000000 + i));
+      EXPECT_EQ(timesOf(name), std::make_pair(int64_t(0x60000000 + i), int64_t(0x60000000 + i)));
       sum += want[i].size();
     }
     EXPECT_EQ(fe::iTotalSize, sum);
