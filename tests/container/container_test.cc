@@ -1,5 +1,5 @@
-// The instruction interpreter against hand-worked words and a byte-by-byte model, its
-// rejected words and damage checks, and the archive header's fields.
+// The instruction interpreter against a byte-by-byte model, its rejected words and damage
+// checks, and the opening-text check.
 #include "container/container.h"
 #include "driver/driver.h"
 #include "decoder/decoder.h"
@@ -56,43 +56,6 @@ class Interp : public Unit {
   static std::string bytes(int64_t at, size_t n) { return std::string(reinterpret_cast<char*>(ctr::bufChr + at), n); }
   uint32_t codes_[7];
 };
-
-TEST_F(Interp, HandWorkedWords) {
-  std::memcpy(ctr::bufChr + (8 << 20) - 2, "xy", 2);
-  std::memcpy(ctr::bufChr, "abc", 3);
-  std::memcpy(ctr::bufChr + kMiB, "hello", 5);
-  std::memcpy(ctr::bufChr + 2 * kMiB, "0123456789", 10);
-  const struct {
-    std::vector<uint32_t> words;
-    int64_t at;
-    int32_t ret;
-    int64_t from;  // the ring from here holds want afterwards
-    std::string want;
-  } cases[] = {
-      {{M | 4, 5, 262}, 3, 4, 0, "abcxyab"},                      // D = 5 wraps from the ring's end
-      {{65, 66, M | 3, 2, 262}, 0, 5, 0, "ABABA"},                // a copy reads what it has just written
-      {{'x', 'y', 'z', M | 2, 3, M | 2, 1, 262}, 100, 7, 100, "xyzxyyy"},  // length 2; distance 1
-      {{257, 'q', 258, 262}, 200, 1, 200, "q"},                   // block markers produce nothing
-      {{262}, 300, 0, 300, ""},
-      {{M | 3, M | 1, 5, 262}, kMiB + 5, 3, kMiB, "hellohel"},    // (1 << 32) + 5 is 5 in the ring
-      {{M | 3, M, M, 262}, 2 * kMiB + 4, 3, 2 * kMiB, "0123456789"},     // 0x80000000: onto itself
-      {{M | 3, 0x7FFFFFFF, 262}, 2 * kMiB + 2, 3, 2 * kMiB, "0134556789"},  // 8 MiB - 1: one ahead
-  };
-  for (const auto& k : cases) {
-    EXPECT_EQ(run(k.words, k.at), k.ret) << k.want;
-    EXPECT_EQ(bytes(k.from, k.want.size()), k.want);
-    EXPECT_EQ(rec::iChr, k.at + k.ret);
-  }
-  // 0x80010000 is 65536 bytes, 0x80010001 131072; exactly 1 MiB returns before the next
-  // word, which would be rejected; 2^20 in one word fills a chunk too.
-  EXPECT_EQ(run({'a', M | 0x10000, 1, M | 0x10001, 65537, 262}, 0), 1 + 65536 + 131072);
-  EXPECT_EQ(bytes(0, 1 + 65536 + 131072), std::string(1 + 65536 + 131072, 'a'));
-  std::vector<uint32_t> w = {'z', M | 0xFFFF, 1};
-  for (int k = 1; k < 16; ++k) w.insert(w.end(), {M | 0x10000, 0x10000});
-  w.push_back(256);
-  EXPECT_EQ(run(w, 3 * kMiB), kMiB);
-  EXPECT_EQ(run({M | 0x10004, 1, 256}, 5 * kMiB), kMiB);
-}
 
 TEST_F(Interp, RejectedAndDamagedWordsStopTheRun) {
   const char* damaged = "Compressed data is damaged";
@@ -170,30 +133,6 @@ TEST_F(Interp, AgreesWithByteByByteModel) {
     ASSERT_EQ(run(w, at), target) << "chunk " << chunk;
     ASSERT_EQ(std::memcmp(ctr::bufChr, model.data(), size_t(size)), 0) << "chunk " << chunk;
   }
-}
-
-// ---- The archive header's fields (its refusals are rows of the damage table) ----
-
-Bytes header(uint8_t magic, uint8_t version, uint8_t flags, uint64_t indexLen, uint64_t dataPos, size_t pad = 0) {
-  Bytes v = {magic, version, flags, 0};
-  for (int b = 0; b < 4; ++b) v.push_back(uint8_t(indexLen >> (8 * b)));
-  for (int b = 0; b < 8; ++b) v.push_back(uint8_t(dataPos >> (8 * b)));
-  v.resize(v.size() + pad);
-  return v;
-}
-
-using Archive = Unit;
-
-TEST_F(Archive, HeaderChecks) {
-  std::strcpy(fe::sFileZip, "a.qn");
-  writeFile("a.qn", header(0xA5, 4, 1, 200, 40, 40));
-  const int flags = ctr::checkHeader();  // flags, index length (also the pass's), data position, size, read position
-  EXPECT_EQ((std::vector<int64_t>{flags, int64_t(ctr::fLenXml), int64_t(ctr::fLen), int64_t(ctr::fDataPos),
-                                  int64_t(ctr::fZipSize), ftello(ctr::fpIn), fe::iError}),
-            (std::vector<int64_t>{1, 200, 200, 40, 56, 16, 0}));
-  EXPECT_DOUBLE_EQ(ctr::d, 0.5);
-  std::fclose(ctr::fpIn);
-  ctr::fpIn = nullptr;
 }
 
 }  // namespace
