@@ -24,10 +24,7 @@ inline Model model;
 // coder in registers and writes it back around buffer switches.
 struct StreamInput;
 using DecoderCore = core::BitDecoder<StreamInput>;
-struct StreamInput {
-  [[noreturn]] static void damaged();
-  static void refill(DecoderCore& c);
-};
+void switchInput();
 // Loads the process-wide coder state into c, and stores it back.
 QN_HOT void load(DecoderCore& c) {
   c.L = L, c.H = H, c.M = M, c.bufBit = bufBit, c.iBit = iBit;
@@ -37,6 +34,16 @@ QN_HOT void save(const DecoderCore& c) {
   L = c.L, H = c.H, M = c.M, bufBit = c.bufBit, iBit = c.iBit;
   bufBin = const_cast<uint8_t*>(c.bufBin), iBin = c.iBin, iBlockBin = c.iBlockBin;
 }
+struct StreamInput {
+  [[noreturn]] static void damaged();
+  // The bit input's buffer is used up: the process-wide state takes the switch. Inline, so
+  // that the loop's copy of the coder never has its address taken and stays in registers.
+  QN_HOT static void refill(DecoderCore& c) {
+    save(c);
+    switchInput();
+    load(c);
+  }
+};
 // Stops the run: the stream is not one the compressor wrote.
 [[noreturn]] void damaged();
 

@@ -48,13 +48,6 @@ void pushBlockStart(uint64_t index, const char* site) {
 
 void StreamInput::damaged() { dec::damaged(); }
 
-// The bit input's buffer is used up: the process-wide state takes the switch.
-void StreamInput::refill(DecoderCore& c) {
-  save(c);
-  switchInput();
-  load(c);
-}
-
 // The stream's last buffer goes to the instruction thread; both input buffers are freed;
 // then the thread waits for its stop request and acknowledges it.
 void closeStream() {
