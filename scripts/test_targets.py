@@ -14,7 +14,9 @@ def main():
     helptext = subprocess.run(["cmake", "--build", build, "--target", "help"], check=True,
                               capture_output=True, text=True).stdout
     targets = {line.split()[1] for line in helptext.splitlines() if line.startswith("... ")}
-    wanted = {"quarnunzip", "quarnzip"}
+    # Both tools, and the programs every stage's tests run through (their commands are empty
+    # in ctest's listing until they are built, so they cannot be found from it).
+    wanted = {"quarnunzip", "quarnzip"} | ({"qn_unit", "pwd_probe"} & targets)
     for test in json.loads(shown).get("tests", []):
         # A GoogleTest binary carries its test's name; script tests name their binaries
         # in their command (unbuilt binaries leave the command empty, hence both).
