@@ -58,34 +58,71 @@ def build(bdir):
     return r.returncode == 0, (r.stdout + r.stderr)[-3000:]
 
 
-def run_ctest(bdir, names, deadline, select=()):
-    """Runs the tests (all, or those ctest's select options pick) with an overall deadline; returns
-    {name: status}; unfinished ones of names are "Timeout (deadline)"."""
-    with tempfile.TemporaryFile("w+") as out:
-        p = subprocess.Popen(["ctest", "--test-dir", str(bdir), "-j2", *select], stdout=out,
-                             stderr=subprocess.STDOUT, text=True, start_new_session=True)
-        killed = False
+def kill_tree(pid):
+    """Kills a process and all its descendants (test scripts start some in sessions of their own)."""
+    children = {}
+    for d in filter(str.isdigit, os.listdir("/proc")):
         try:
-            p.wait(timeout=deadline)
-        except subprocess.TimeoutExpired:
-            killed = True
-        finally:
+            ppid = int(Path(f"/proc/{d}/stat").read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
+            continue
+        children.setdefault(ppid, []).append(int(d))
+    todo, tree = [pid], []
+    while todo:
+        tree.append(todo.pop())
+        todo += children.get(tree[-1], [])
+    for p in tree:
+        try:
+            os.kill(p, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
+def run_ctest(bdir, names, limit, deadline, cost=None, first=False):
+    """Runs each test in a ctest of its own, two at a time, the longest (by cost) first. A test still
+    running after limit(name) seconds is killed with everything it started, so that a hang stalls only
+    itself; after deadline seconds in all (or the first failure, with first), tests not started are
+    left out. Returns {name: (status, seconds)}."""
+    pending = sorted(names, key=lambda n: -(cost or {}).get(n, 0))
+    running, result = {}, {}
+    stop_at = time.time() + deadline
+    try:
+        while pending or running:
+            failed = first and any(st not in ("Passed", "Skipped") for st, _ in result.values())
+            if time.time() > stop_at or failed:
+                pending = []
+            while pending and len(running) < 2:
+                n = pending.pop(0)
+                out = tempfile.TemporaryFile("w+")
+                p = subprocess.Popen(["ctest", "--test-dir", str(bdir), "-R", f"^{re.escape(n)}$"],
+                                     stdout=out, stderr=subprocess.STDOUT, text=True)
+                running[n] = (p, time.time(), out)
+            time.sleep(0.05)
+            for n, (p, t0, out) in list(running.items()):
+                took = time.time() - t0
+                if p.poll() is None and took < limit(n) and time.time() < stop_at:
+                    continue
+                if p.poll() is None:
+                    kill_tree(p.pid)
+                    p.wait()
+                    result[n] = ("Timeout (limit)", took)
+                else:
+                    out.seek(0)
+                    found = [m.group(2).strip("* ") for m in map(RESULT.match, out) if m and m.group(1) == n]
+                    result[n] = (found[0] if found else "No result", took)
+                out.close()
+                del running[n]
+    finally:
+        for p, _, out in running.values():
             if p.poll() is None:
-                os.killpg(p.pid, signal.SIGKILL)
+                kill_tree(p.pid)
                 p.wait()
-        out.seek(0)
-        status = {}
-        for line in out:
-            m = RESULT.match(line)
-            if m:
-                status[m.group(1)] = m.group(2).strip("* ")
-    for n in names:  # left unrun by --stop-on-failure, or cut off by the deadline
-        status.setdefault(n, "Timeout (deadline)" if killed else "Skipped")
-    return status
+            out.close()
+    return result
 
 
-def failed_of(status, counted):
-    return sorted(n for n in counted if status.get(n) not in ("Passed", "Skipped"))
+def failed_of(status):
+    return sorted(n for n, (st, _) in status.items() if st not in ("Passed", "Skipped"))
 
 
 def test_names(bdir):
@@ -150,8 +187,9 @@ def main():
     ap.add_argument("--only", help="comma-separated fault ids")
     ap.add_argument("--json")
     ap.add_argument("--md")
-    ap.add_argument("--deadline", type=float,
-                    help="seconds for one ctest run (default: 300, or 3 times the baseline run if longer)")
+    ap.add_argument("--limit", type=float, default=120,
+                    help="seconds one test may run: this, or 5 times its baseline time if longer")
+    ap.add_argument("--deadline", type=float, default=1200, help="seconds for all the tests of one fault")
     ap.add_argument("--first", action="store_true",
                     help="stop a fault's run at its first failing test (caught or not, quickly)")
     ap.add_argument("--slow", help="regex of slow tests, run only when the others catch nothing")
@@ -187,12 +225,14 @@ def main():
         sys.exit("baseline build failed:\n" + log)
     names = test_names(bdir)
     t0 = time.time()
-    base = run_ctest(bdir, names, 3600)  # the baseline is never cut short
-    deadline = args.deadline or max(300.0, 3 * (time.time() - t0))
+    base = run_ctest(bdir, names, lambda n: 3600, 3 * 3600)  # the baseline is never cut short
+    cost = {n: took for n, (_, took) in base.items()}
+    limit = lambda n: max(args.limit, 5 * cost[n])  # noqa: E731
+    base = {n: st for n, (st, _) in base.items()}
     baseline_bad = sorted(n for n in names if base[n] != "Passed")
     counted = [n for n in names if base[n] == "Passed"]
     print(f"baseline: {len(counted)} of {len(names)} tests pass in {time.time() - t0:.0f} s; left out: "
-          f"{', '.join(f'{n} ({base[n]})' for n in baseline_bad) or 'none'}; deadline {deadline:.0f} s",
+          f"{', '.join(f'{n} ({base[n]})' for n in baseline_bad) or 'none'}",
           flush=True)
 
     results = {}
@@ -212,21 +252,19 @@ def main():
                 r["note"] = "BROKEN: does not build"
                 print(f"[{i}/{len(faults)}] {f['id']}: BUILD FAILED\n{log}", flush=True)
                 continue
-            stop = ("--stop-on-failure",) if args.first else ()
+            run = lambda tests: run_ctest(bdir, tests, limit, args.deadline, cost, args.first)  # noqa: E731
             if args.slow:  # the quick tests first; the slow ones only for a fault they missed
-                quick = [n for n in counted if not re.search(args.slow, n)]
-                status = run_ctest(bdir, quick, deadline, ("-E", args.slow, *stop))
-                r["failed"] = failed_of(status, quick)
+                status = run([n for n in counted if not re.search(args.slow, n)])
+                r["failed"] = failed_of(status)
                 if r["failed"]:
                     r["slow_not_run"] = True
                 else:
-                    slow = [n for n in counted if n not in quick]
-                    status = run_ctest(bdir, slow, deadline, ("-R", args.slow, *stop))
-                    r["failed"] = failed_of(status, slow)
+                    status = run([n for n in counted if re.search(args.slow, n)])
+                    r["failed"] = failed_of(status)
             else:
-                status = run_ctest(bdir, counted, deadline, stop)
-                r["failed"] = failed_of(status, counted)
-            late = [n for n in r["failed"] if status[n].startswith("Timeout")]
+                status = run(counted)
+                r["failed"] = failed_of(status)
+            late = [n for n in r["failed"] if status[n][0].startswith("Timeout")]
             if late:
                 r["timed_out"] = late
         finally:
