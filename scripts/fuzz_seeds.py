@@ -32,7 +32,7 @@ def bwt_forward(b):
 
 def main():
     shutil.rmtree(OUT, ignore_errors=True)
-    seeds = {t: {} for t in ("archive", "stream", "index", "ini", "bwt", "container")}
+    seeds = {t: {} for t in ("archive", "stream", "index", "ini", "bwt", "container", "roundtrip")}
     for case in sorted(p for p in CASES.iterdir() if (p / "case.json").exists()):
         c, a = json.loads((case / "case.json").read_text()), (case / "archive.qn").read_bytes()
         name, pwd = case.name, (json.loads((case / "case.json").read_text()).get("password") or "").encode()
@@ -63,6 +63,11 @@ def main():
                     (300, bytes(range(256)) + b"x" * 44), (1000, b"a" * 1000)):
         block, start = bwt_forward(text[:n])
         seeds["bwt"][f"n{n}"] = struct.pack("<I", start) + block
+    text = b"the block sorting of contexts is a archive of bytes, and runs.\n" * 40
+    for name, mode in (("plain", b"\x05\x00\x3e\x04"), ("block", b"\x08\x01\x13\x02"),
+                       ("password-columns", b"\x02\x3c\x00\x0f")):
+        seeds["roundtrip"][name] = mode + text
+    seeds["roundtrip"]["bytes"] = b"\x09\x00\x3e\x04" + bytes(range(256)) * 4
     for target, files in seeds.items():
         (OUT / target).mkdir(parents=True)
         for name, data in files.items():

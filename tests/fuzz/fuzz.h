@@ -44,6 +44,18 @@ inline void setUp() {
   (void)done;
 }
 
+// The password and its Enter on standard input, for the prompt.
+inline void typeAhead(const uint8_t* pwd, size_t n) {
+  int fds[2];
+  if (pipe(fds) != 0) std::abort();
+  std::string keys(reinterpret_cast<const char*>(pwd), n);
+  keys += '\n';
+  if (write(fds[1], keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) std::abort();
+  ::close(fds[1]);
+  dup2(fds[0], 0);
+  ::close(fds[0]);
+}
+
 inline void wakeAll() {
   for (auto* cv : {&ctr::lockIn, &ctr::lockZip, &ctr::lockCmdW, &ctr::lockCmdR, &ctr::lockChrW,
                    &ctr::lockChrR, &ctr::lockOut, &ctr::lockBwtW, &ctr::lockBwtR0})
