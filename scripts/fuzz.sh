@@ -13,7 +13,9 @@ TARGETS=(archive stream index ini bwt container roundtrip)
 # libFuzzer's options for one target: memory and time bounds, its dictionary, its input size.
 options() {
   local t=$1
-  local -a o=(-timeout=30 -rss_limit_mb=2560 -malloc_limit_mb=4194304 -print_final_stats=1)
+  # Paths are absolute: the targets work in a scratch folder of their own.
+  local -a o=(-timeout=30 -rss_limit_mb=2560 -malloc_limit_mb=4194304 -print_final_stats=1
+              "-artifact_prefix=$PWD/")
   [ -f "$SRC/dict/$t.dict" ] && o+=("-dict=$SRC/dict/$t.dict")
   case $t in
     bwt) o+=(-max_len=70000) ;;
@@ -44,6 +46,7 @@ run() {  # BINARY TARGET SECONDS CORPUS...
 if [ "${1:-}" = --run ]; then
   scratch=$(mktemp -d)
   trap 'rm -rf "$scratch"' EXIT
+  cd "$(dirname "$2")" || exit 1         # a crash's input is left beside the target
   run "$2" "$3" "$4" "$scratch" "$SRC/corpus/$3"
   exit
 fi
@@ -55,13 +58,13 @@ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=
 if [ $# -ge 1 ]; then
   cmake --build build-fuzz -j2 --target "fuzz_$1" || exit 1
   mkdir -p "build-fuzz/corpus/$1"
-  cd build-fuzz && run "./tests/fuzz/fuzz_$1" "$1" "${2:-60}" "corpus/$1" "$SRC/corpus/$1"
+  cd build-fuzz && run "$PWD/tests/fuzz/fuzz_$1" "$1" "${2:-60}" "$PWD/corpus/$1" "$SRC/corpus/$1"
   exit
 fi
 cmake --build build-fuzz -j2 || exit 1
 status=0
 for t in "${TARGETS[@]}"; do
   [ -x "build-fuzz/tests/fuzz/fuzz_$t" ] || continue
-  (cd build-fuzz && run "./tests/fuzz/fuzz_$t" "$t" 20 "$(mktemp -d)" "$SRC/corpus/$t") || status=1
+  (cd build-fuzz && run "$PWD/tests/fuzz/fuzz_$t" "$t" 20 "$(mktemp -d)" "$SRC/corpus/$t") || status=1
 done
 exit $status
