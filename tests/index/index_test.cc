@@ -40,10 +40,6 @@ std::string indexXml(const std::vector<Rec>& recs, int column, const std::vector
   return x.str() + "</index>\n";
 }
 
-std::string invalid(const std::string& text, int line) {
-  return "Invalid data '" + text + "' near line " + std::to_string(line) + " of XML index file idx.xml";
-}
-
 class Index : public Unit {
  protected:
   void SetUp() override {
@@ -77,96 +73,6 @@ class Index : public Unit {
     idx::iCol = 0;
   }
 };
-
-TEST_F(Index, LineReader) {
-  // Blank lines and leading blanks are skipped; a line with no "<" after them is reported.
-  openIndex("\n\r\n   <a>\n\t<b>\ntext only\n  <c attr=\"1\">\n");
-  EXPECT_EQ(nextLine(), "<a>");
-  EXPECT_EQ(idx::iXmlLine, 1);
-  EXPECT_EQ(nextLine(), "<c attr=\"1\">");
-  EXPECT_EQ(idx::iXmlLine, 4);
-  EXPECT_EQ(nextLine(), "");  // end of the index
-  EXPECT_EQ(reports(), (std::vector<std::string>{invalid("\t<b>", 2), invalid("text only", 3)}));
-  EXPECT_EQ(fe::iError, 1);
-  // 512 bytes are read whole; a longer line is cut, byte 513 lost, the rest a line of its own.
-  std::filesystem::remove(fe::kLogName);
-  const std::string exact = "<" + std::string(511, 'x'), long600 = "<" + std::string(599, 'y');
-  openIndex(exact + "\n" + long600 + "\n<end>\n");
-  EXPECT_EQ(nextLine(), exact);
-  EXPECT_EQ(nextLine(), long600.substr(0, 512));
-  EXPECT_EQ(nextLine(), "<end>");
-  EXPECT_EQ(reports(), (std::vector<std::string>{invalid(std::string(87, 'y'), 3)}));
-  // Fewer than three bytes left end the index; a file shorter than announced ends early.
-  const std::tuple<std::string, int, std::string> shortEnds[] = {{"<a>\n<b", 0, ""}, {"<a>\n<bc", 0, "<bc"}, {"<a>\n  \n", 100, ""}};
-  for (const auto& [text, extra, second] : shortEnds) {
-    openIndex(text);
-    ctr::fLenXml += extra;
-    EXPECT_EQ(nextLine(), "<a>");
-    EXPECT_EQ(nextLine(), second);
-  }
-  // The Chinese report names the file before the line.
-  std::filesystem::remove(fe::kLogName);
-  fe::iLanguage = 1, idx::iXmlLine = 5;
-  idx::errXml("bad");
-  EXPECT_EQ(reports(), (std::vector<std::string>{gbk("无效数据'bad'在索引XML文件idx.xml第5行")}));
-}
-
-TEST_F(Index, Values) {
-  idx::iXmlLine = 9;
-  const std::tuple<std::string, char, uint64_t, bool> cases[] = {
-      {"<size>00012</size>", 'd', 12, false},  {"<size></size>", 'd', 0, false},
-      {"<size attr=\"x\">345</size>", 'd', 345, false}, {"<size>12 </size>", 'd', 12, true},
-      {"<size 12", 'd', 0, true},              {"<size>-5</size>", 'd', 0, true},
-      {"<size>18446744073709551617</size>", 'd', 1, false},  // wraps
-      {"<time>6553f1A0</time>", 'x', 0x6553F1A0, false}, {"<time>fffffffffffffffff1</time>", 'x', 0xFFFFFFFFFFFFFFF1, false},
-      {"<time>12g</time>", 'x', 0x12, true},
-  };
-  for (const auto& [line, kind, want, reported] : cases) {
-    std::filesystem::remove(fe::kLogName);
-    std::string s = line;
-    EXPECT_EQ(kind == 'd' ? idx::getXmlInt(s.data()) : idx::getXmlHex(s.data()), want) << line;
-    EXPECT_EQ(reports(), reported ? std::vector<std::string>{invalid(line, 9)} : std::vector<std::string>{});
-  }
-  const std::tuple<std::string, std::string, bool> texts[] = {
-      {"<name>a &amp; b </name>", "a &amp; b ", false},  // unchanged, trailing blank kept
-      {"<name>x>y</name>", "x>y", false}, {"<path></path>", "", false},
-      {"<name>runs to the end ", "runs to the end ", true}, {"<name runs", "", true}};
-  for (const auto& [line, want, reported] : texts) {
-    std::filesystem::remove(fe::kLogName);
-    std::string s = line;
-    EXPECT_STREQ(idx::getXmlStr(s.data()), want.c_str());
-    EXPECT_EQ(reports(), reported ? std::vector<std::string>{invalid(line, 9)} : std::vector<std::string>{});
-  }
-}
-
-TEST_F(Index, ArchiveBlockParametersAndVersion) {
-  fe::param[fe::kPipes] = 4, fe::param[fe::kTails] = 6;
-  openIndex("<?xml version=\"1.0\"?>\n<index>\n<zip>\n<version>v4</version>\n<comment>hi</comment>\n<files>3</files>\n"
-            "<size>200</size>\n</zip>\n<parameter>\n<block>7</block>\n<bwt>1</bwt>\n<cache>16</cache>\n<pipes>9</pipes>\n"
-            "<cluster>128</cluster>\n<esc>20</esc>\n<flush>3</flush>\n<sight>30</sight>\n<volume>8</volume>\n"
-            "</parameter>\n<column>5</column>\n<directory>\n<path></path>\n</directory>\n<file>\n<name>f</name>\n"
-            "<size>200</size>\n</file>\n</index>\n");
-  EXPECT_EQ(idx::getWriteFile(), 1);
-  EXPECT_EQ(idx::iFiles, 3);
-  EXPECT_EQ(ctr::fLen, 200u);
-  EXPECT_DOUBLE_EQ(ctr::d, 0.5);
-  EXPECT_EQ(std::vector<uint32_t>(fe::param, fe::param + 11), (std::vector<uint32_t>{7, 1, 16, 128, 5, 20, 3, 4, 30, 6, 8}));
-  EXPECT_EQ(fe::iColumn, 5);
-  // Unknown children are reported and their block stays open.
-  EXPECT_EQ(reports(), (std::vector<std::string>{invalid("<comment>hi</comment>", 5), invalid("<pipes>9</pipes>", 13)}));
-  completeAll();
-  // Versions v4, v4.x are ours; others (first four bytes kept) warn.
-  for (const std::string v : {"v4", "v4.0.1", "4", "v5", ""}) {
-    std::filesystem::remove(fe::kLogName);
-    openIndex("<zip>\n<version>" + v + "</version>\n</zip>\n</index>\n");
-    EXPECT_EQ(idx::getWriteFile(), 0);
-    EXPECT_EQ(std::string(idx::zipVer), v.substr(0, 4));
-    const bool ours = v == "v4" || v.rfind("v4.", 0) == 0;
-    EXPECT_EQ(reports(), ours ? std::vector<std::string>{}
-                              : std::vector<std::string>{"Warning: zip version " + v.substr(0, 4) +
-                                                         " may be incompatible with v4, please upgrade the software"});
-  }
-}
 
 // ---- The rotation of turns ----
 

@@ -72,6 +72,7 @@ uint64_t memoryAvailable() {
 // chunk more (the interpreter's limit), in whole MiB. A large block size on little data
 // neither asks for nor reserves memory the data cannot use.
 uint64_t roomForBlocks() {
+  if (ctr::fLen >= fe::iBlock) return fe::iBlock;
   return std::min<uint64_t>((ctr::fLen / kSlot + 2) * kSlot, fe::iBlock);
 }
 
