@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: a normal (Release, g++) build with all tests, a clang Release build with all
-# tests but the slow ones, an ASan+UBSan build with all tests but the slow ones, and a TSan
-# build with the pipeline tests. Exits non-zero on any failure.
+# tests but the slow ones, an ASan+UBSan build with all tests but the slow ones, a TSan
+# build with the pipeline tests, and the fuzz targets (regression inputs, then 60 s each).
+# Exits non-zero on any failure.
 set -uo pipefail
 exec </dev/null                       # nothing here may wait for a keyboard
 cd "$(dirname "$0")/.."
@@ -31,7 +32,7 @@ stage() {
   fi
   # Sanitizer stages build only what their tests run; the normal stage builds everything.
   local -a targets=()
-  if [ "$name" != normal ] && [ "$name" != clang ]; then
+  if [ "$name" = asan+ubsan ] || [ "$name" = tsan ]; then
     read -r -a targets <<<"$(python3 scripts/test_targets.py "$dir" "${ctl[@]}")"
     echo "targets: ${targets[*]}"
   fi
@@ -56,6 +57,7 @@ stage "clang" build-clang "-DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang
 san="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BENCH=OFF"
 stage "asan+ubsan" build-asan "$san -DQN_SANITIZE=address" "-LE slow"
 stage "tsan" build-tsan "$san -DQN_SANITIZE=thread" "-L pipeline"
+stage "fuzz" build-fuzz "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 -DQN_SANITIZE=fuzzer" "-L fuzz"
 
 echo
 echo "=== summary"

@@ -1,6 +1,7 @@
 // Archive container and pipeline frame: process-wide state of the archive reader, the
 // driver's pass counters, the frame (buffers, control words, mutexes, conditions) and the input ring.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -61,6 +62,11 @@ inline char bufCheckStr[64];                      // text the pass must begin wi
 // ignore chunks that follow the end code, instead of waiting for ever.
 inline bool inzipWaiting = false;
 inline bool inzipDone = false;
+
+// A host that outlives a fatal stop (see fe::haltHook) sets stopAll: every stage then calls
+// the hook at its next wait. threadsAlive counts the pipeline threads not yet ended.
+inline std::atomic<bool> stopAll{false};
+inline std::atomic<int> threadsAlive{0};
 
 // Locks a pipeline mutex; a failure is reported as "Error locking (label)" and ignored.
 std::unique_lock<std::mutex> lockSite(std::mutex& m, const char* label);

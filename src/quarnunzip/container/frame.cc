@@ -18,6 +18,11 @@ void reportLock(const char* label) {
   fe::err(cn.c_str(), en.c_str());
 }
 
+// A hosted run that has been stopped ends this thread here (the hook does not return).
+void leaveIfStopped() {
+  if (stopAll.load(std::memory_order_relaxed) && fe::haltHook != nullptr) fe::haltHook();
+}
+
 }  // namespace
 
 std::unique_lock<std::mutex> lockSite(std::mutex& m, const char* label) {
@@ -33,11 +38,15 @@ std::unique_lock<std::mutex> lockSite(std::mutex& m, const char* label) {
 void waitSecond(std::condition_variable& cv, std::unique_lock<std::mutex>& lk) {
   if (!lk.owns_lock()) {  // the lock failed and was reported: wait without it
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return;
+  } else {
+    cv.wait_until(lk, std::chrono::system_clock::now() + std::chrono::seconds(1));
   }
-  cv.wait_until(lk, std::chrono::system_clock::now() + std::chrono::seconds(1));
+  leaveIfStopped();
 }
 
-void pollSleep() { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
+void pollSleep() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  leaveIfStopped();
+}
 
 }  // namespace qn::ctr

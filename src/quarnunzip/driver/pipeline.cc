@@ -39,11 +39,20 @@ void freeRing() {
   rec::bufCmd[0] = rec::bufCmd[1] = nullptr;
 }
 
-// Starts one detached pipeline thread; a creation failure stops the program.
+// Starts one detached pipeline thread, counted in threadsAlive until its body has ended
+// (returned, or left through a host's halt hook); a creation failure stops the program.
 void startThread(void (*body)(), const fe::Text& failure) {
+  struct Alive {
+    ~Alive() { --threadsAlive; }
+  };
+  ++threadsAlive;
   try {
-    std::thread(body).detach();
+    std::thread([body] {
+      Alive alive;
+      body();
+    }).detach();
   } catch (const std::system_error&) {
+    --threadsAlive;
     fe::err(failure.cn, failure.en);
     fe::halt();
   }

@@ -54,6 +54,9 @@ using core::format;
 
 // msg: console only, no line feed, no flush. err: console + log, sets iError.
 // halt: "see the log" message and exit status 1, from any thread.
+// A host that must outlive a fatal stop (a fuzz target) sets haltHook: halt() calls it after
+// the message instead of ending the process. The hook must not return.
+inline void (*haltHook)() = nullptr;
 void msg(const char* cn, const char* en);
 void err(const char* cn, const char* en);
 [[noreturn]] void halt();

@@ -61,12 +61,16 @@ void errf(Text t, ...) {
 
 // The lock is taken and never given back: no other report can follow the last line.
 void halt() {
-  mutexMsg.lock();
+  std::unique_lock lk(mutexMsg);
   const std::string cn = format(qn::txt::kSeeLog.cn, core::kLogName);
   const std::string en = format(qn::txt::kSeeLog.en, core::kLogName);
   consoleText(cn.c_str(), en.c_str());
   std::fputs("\n\n", stdout);
   std::fflush(stdout);
+  if (haltHook != nullptr) {
+    lk.unlock();
+    haltHook();
+  }
   std::_Exit(1);
 }
 

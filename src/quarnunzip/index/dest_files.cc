@@ -182,15 +182,18 @@ void openNull(FileRec& rec) {
   rec.toNull = true;
 }
 
-// Creates (or truncates) the record's file; an unsafe or failing one writes into /dev/null.
+// Creates the record's file anew; an unsafe or failing one writes into /dev/null. A file of
+// that name is removed first, never written into: it may be a hard link to a file outside
+// the destination. A symbolic link there is left alone, and the exclusive create then fails.
 void openRecord(FileRec& rec, const char* path, const char* name) {
   if (unsafePath(path, name, rec.sName)) {
     fe::errf(txt::kUnsafePath, rec.sName);
     openNull(rec);
     return;
   }
-  // O_NOFOLLOW: a link that appeared after the check is not followed either.
-  const int fd = open(rec.sName, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  struct stat st {};
+  if (lstat(rec.sName, &st) == 0 && !S_ISLNK(st.st_mode)) unlink(rec.sName);
+  const int fd = open(rec.sName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   rec.fp = fd >= 0 ? fdopen(fd, "wb") : nullptr;
   if (rec.fp) return;
   if (fd >= 0) close(fd);
