@@ -1,6 +1,10 @@
 // Archive writer: header, checked chunks, data-stream end field and volume files.
 #include "quarnzip/archive.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -19,12 +23,17 @@ void put64(uint8_t* p, uint64_t v) {
 
 }  // namespace
 
+// One file of the archive, written under a new name beside its own and put in its place only
+// once complete: a failed run (a write error, no memory) leaves what was there before.
 class Out {
  public:
-  explicit Out(std::string name) : name_(std::move(name)), fp_(std::fopen(name_.c_str(), "wb")) {
+  explicit Out(std::string name) : name_(std::move(name)), fp_(openBeside()) {
     if (!fp_) fail();
   }
-  ~Out() { close(); }
+  ~Out() {
+    close();
+    if (!tmp_.empty()) std::remove(tmp_.c_str());  // never committed
+  }
   void write(const void* p, uint64_t n) {
     if (fp_ && std::fwrite(p, 1, n, fp_) != n) fail();
     bytes_ += n;
@@ -37,7 +46,7 @@ class Out {
     write(sum, 8);
   }
   void close() {
-    if (fp_ && std::fclose(fp_) != 0) ok_ = false;
+    if (fp_ && std::fclose(fp_) != 0) fail();
     fp_ = nullptr;
   }
   // Writes n bytes at an earlier position (the end field, once the data is known).
@@ -45,15 +54,35 @@ class Out {
     if (!fp_) return;
     if (fseeko(fp_, static_cast<off_t>(at), SEEK_SET) != 0 || std::fwrite(p, 1, n, fp_) != n) fail();
   }
+  // Closes the file and puts it in its place, replacing an older file of that name.
+  bool commit() {
+    close();
+    if (ok_ && std::rename(tmp_.c_str(), name_.c_str()) != 0) fail();
+    if (ok_) tmp_.clear();
+    return ok_;
+  }
   bool ok() const { return ok_; }
   uint64_t bytes() const { return bytes_; }
 
  private:
+  // A file of a new name in the archive's folder (created here, so never an existing file).
+  FILE* openBeside() {
+    const size_t slash = name_.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : name_.substr(0, slash + 1);
+    for (int k = 0; k < 100; ++k) {
+      tmp_ = dir + ".quarnzip-" + std::to_string(getpid()) + "-" + std::to_string(k);
+      int fd = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) return fdopen(fd, "wb");
+      if (errno != EEXIST) break;
+    }
+    tmp_.clear();
+    return nullptr;
+  }
   void fail() {
     if (ok_) errf(txt::kZipFailWrite, name_.c_str());
     ok_ = false;
   }
-  std::string name_;
+  std::string name_, tmp_;
   FILE* fp_;
   bool ok_ = true;
   uint64_t bytes_ = 0;
@@ -129,7 +158,7 @@ void ArchiveWriter::closeVolume() {
   vol_->close();
   ok_ = ok_ && vol_->ok();
   total_ += vol_->bytes();
-  vol_.reset();
+  closed_.push_back(std::move(vol_));
 }
 
 uint64_t ArchiveWriter::finish() {
@@ -140,14 +169,16 @@ uint64_t ArchiveWriter::finish() {
   first_->rewrite(dataPos_, end, 8);
   first_->close();
   ok_ = ok_ && first_->ok();
+  // Only a complete archive takes the place of the files of that name, the volumes first.
+  for (auto& v : closed_) ok_ = ok_ && v->commit();
+  ok_ = ok_ && first_->commit();
   return ok_ ? total_ + first_->bytes() : 0;
 }
 
 void ArchiveWriter::abandon() {
-  closeVolume();
-  first_->close();
-  std::remove(path_.c_str());
-  for (uint32_t k = 1; k <= volNum_; ++k) std::remove((path_ + "." + std::to_string(k)).c_str());
+  first_.reset();  // each file removes what it wrote; the files of that name stay as they were
+  vol_.reset();
+  closed_.clear();
 }
 
 }  // namespace qn::zip

@@ -39,7 +39,8 @@ class Out;
 
 // Writes an archive as its streams are made: the header and the index stream first, then
 // the data stream in chunks as its bytes arrive (into volume files as the reader counts
-// them), and at the end the data-stream end field.
+// them), and at the end the data-stream end field. The files take their names only when
+// finish() succeeds; until then (and after abandon() or a throw) any older archive stays.
 class ArchiveWriter {
  public:
   ArchiveWriter(std::string path, uint32_t volumeMiB);
@@ -49,7 +50,7 @@ class ArchiveWriter {
   // The last chunk and the end field; returns the bytes written in all, 0 after a failure
   // (already reported).
   uint64_t finish();
-  // Removes what was written (a stream that must not be stored).
+  // Removes what was written (a stream that must not be stored); an older archive stays.
   void abandon();
 
  private:
@@ -58,6 +59,7 @@ class ArchiveWriter {
   std::string path_;
   uint32_t volumeMiB_;
   std::unique_ptr<Out> first_, vol_;
+  std::vector<std::unique_ptr<Out>> closed_;  // volumes written, put in place by finish()
   uint32_t volNum_ = 0;
   VolumeCounter counter_;
   std::vector<uint8_t> pending_;

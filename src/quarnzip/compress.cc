@@ -115,12 +115,12 @@ std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t tota
   w.beginStream(resetInterval, randomSeed());
   LzEncoder lz(cfg, total);
   WriterPricer pricer(w);
-  std::vector<uint8_t> chunk(kChunk);
+  std::vector<uint8_t> chunk(std::min<uint64_t>(kChunk, total));  // total: the stream's exact length
   std::vector<Op> ops;
   std::vector<uint8_t> out;
   uint64_t pos = 0;
   for (;;) {
-    size_t n = in.read(chunk.data(), kChunk);
+    size_t n = in.read(chunk.data(), chunk.size());
     if (n == 0) break;
     uint64_t index;
     if (in.blockStart(pos, index)) w.blockStart(index);  // before the block's data

@@ -24,8 +24,9 @@ class ByteReader {
 // Where a stream's coded bytes go as they are made (null: kept until the end).
 using ByteSink = std::function<void(const uint8_t*, size_t)>;
 
-// Codes one whole stream: filler head, the parse of each 1 MiB chunk (a block start index
-// first where a block begins), an end of buffer after every full chunk, then the end code.
+// Codes one whole stream of exactly total bytes: filler head, the parse of each 1 MiB chunk
+// (a block start index first where a block begins), an end of buffer after every full chunk,
+// then the end code.
 // Returns the coded bytes that were not handed to the sink.
 std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t total,
                                   const LzConfig& cfg, bool resetInterval, unsigned endCode,

@@ -144,8 +144,9 @@ namespace qn::zip {
 
 void BlockSource::nextBlock() {
   blockPos_ += cur_.size();
-  std::vector<uint8_t> raw(block_);
-  raw.resize(raw_.read(raw.data(), block_));
+  // A block never holds more than the stream still has: the parameter may ask for far more.
+  std::vector<uint8_t> raw(std::min(block_, raw_.total() - blockPos_));
+  raw.resize(raw_.read(raw.data(), raw.size()));
   if (raw.empty()) {
     done_ = true;
     cur_.clear();

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <sstream>
+#include <new>
 
 #include "quarnzip/compress.h"
 #include "quarnzip/options.h"
@@ -15,13 +15,19 @@ namespace {
 
 constexpr const char* kVersion = "1.0 (v20261206, linux-x86_64)";
 
-bool readFile(const std::string& path, std::string& out) {
+// The index file, read whole (a pipe too); refused as soon as it passes the longest index.
+bool readIndex(const std::string& path, std::string& out) {
   std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  std::ostringstream s;
-  s << f.rdbuf();
-  out = s.str();
-  return true;
+  char buf[1 << 16];
+  while (f && (f.read(buf, sizeof buf) || f.gcount() > 0)) {
+    if (out.size() + static_cast<uint64_t>(f.gcount()) > qn::core::kIndexLenMax) {
+      qn::zip::errf(qn::txt::kZipIndexTooLong, path.c_str());
+      return false;
+    }
+    out.append(buf, static_cast<size_t>(f.gcount()));
+  }
+  if (!f.eof()) qn::zip::errf(qn::txt::kZipFailIndexIn, path.c_str());
+  return f.eof();
 }
 
 int finish() {
@@ -39,14 +45,7 @@ bool treeJob(const qn::zip::Options& o, qn::zip::ArchiveJob& job) {
 
 // The job for a hand-written index: its text verbatim, its own parameters.
 bool indexJob(const qn::zip::Options& o, qn::zip::ArchiveJob& job) {
-  if (!readFile(o.indexIn, job.indexText)) {
-    qn::zip::errf(qn::txt::kZipFailIndexIn, o.indexIn.c_str());
-    return false;
-  }
-  if (job.indexText.size() > qn::core::kIndexLenMax) {
-    qn::zip::errf(qn::txt::kZipIndexTooLong, o.indexIn.c_str());
-    return false;
-  }
+  if (!readIndex(o.indexIn, job.indexText)) return false;
   job.plan = qn::zip::planFromIndex(job.indexText, o.sourceDir);
   uint32_t param[qn::core::kParamSlots];
   std::memcpy(param, job.plan.param, sizeof param);
@@ -56,7 +55,7 @@ bool indexJob(const qn::zip::Options& o, qn::zip::ArchiveJob& job) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   using namespace qn;
   using zip::msgf;
   zip::Options o;
@@ -86,4 +85,16 @@ int main(int argc, char** argv) {
            static_cast<unsigned long long>(r.archiveBytes), static_cast<int>(std::time(nullptr) - start));
   std::printf("\n");
   return r.ok ? finish() : 1;
+}
+
+// Buffers follow the input, but the system may still refuse one: that ends the run with a
+// report, and the archive's files are removed on the way out (an older archive stays).
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    qn::zip::errf(qn::txt::kZipNoMemory);
+    std::fflush(stdout);
+    return 1;
+  }
 }

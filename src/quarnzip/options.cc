@@ -20,10 +20,26 @@ constexpr size_t kMaxPassword = 64;
 
 using Key = core::IniKey;
 
-// Stores a number into a key's target; false when the text is not a number of its digits.
-bool setNumber(Options& o, const Key& k, const char* text) {
+// A parameter's value on the command line: digits only, as many as given (a range such as
+// block's 1-1048576 needs more digits than qn.ini's limit). A number beyond 32 bits is held
+// as 2^32 - 1, outside every parameter's range: it gets the range message instead of
+// wrapping into the range.
+bool optionValue(const char* text, uint32_t* target) {
+  if (!*text) return false;
+  uint64_t v = 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    v = std::min<uint64_t>(v * 10 + static_cast<uint64_t>(*p - '0'), UINT32_MAX);
+  }
+  *target = static_cast<uint32_t>(v);
+  return true;
+}
+
+// Stores a number into a key's target; false when the text is not a number of its digits
+// (qn.ini, and the message settings) or not a number at all (a parameter's option).
+bool setNumber(Options& o, const Key& k, const char* text, bool option = false) {
   uint32_t v = 0;
-  if (!core::getInt(text, &v, k.digits)) return false;
+  if (!(option && k.target >= 0 ? optionValue(text, &v) : core::getInt(text, &v, k.digits))) return false;
   if (k.target == core::kKeyLanguage) {
     reportState().language = static_cast<int32_t>(v);
   } else if (k.target == core::kKeyLogSize) {
@@ -132,7 +148,7 @@ bool parseArgs(Options& o, int argc, char** argv) {
       }
       const Key* k = a[1] == '-' ? optionKey(name.c_str()) : nullptr;
       if (!k) return errf(txt::kZipBadOption, a), false;
-      if (!setNumber(o, *k, value.c_str())) return errf(txt::kZipBadValue, a), false;
+      if (!setNumber(o, *k, value.c_str(), true)) return errf(txt::kZipBadValue, a), false;
     }
   }
   return true;

@@ -84,8 +84,10 @@ def empty(root, rng):
 
 
 TREES = {}
+PARAMS = ("block", "bwt", "cache", "cluster", "column", "esc", "flush", "sight", "volume")
 PW64 = "".join(chr(33 + (i * 7) % 94) for i in range(64))
-# group, name, tree maker, quarnzip options, password; "src/." packs the folder's contents.
+# group, name, tree maker, quarnzip options, password[, status, MiB bound of quarnzip's peak];
+# "src/." packs the folder's contents.
 ROWS = [("basic", n, mixed, o.split(), p) for n, o, p in [
     ("defaults", "", None), ("level 1", "-1", None), ("level 9", "-9", None),
     ("block mode 1 MiB", "--bwt 1 --block 1", None), ("block 2 MiB level 1", "--bwt 1 --block 2 -1", None),
@@ -97,6 +99,10 @@ ROWS += [("basic", "volumes of 4 MiB", big, ["--volume", "4", "-1"], None),
          ("basic", "no data at all", empty, ["src/."], None, 1)]
 ROWS += [("basic", f"block 1 MiB, 2 MiB plus {k}", sized((2 << 20) + k), "-6 --bwt 1 --block 1 src/.".split(),
           None) for k in (0, 5, 8, 9)]
+# On 6 bytes quarnzip's buffers follow the input, not the parameters (a block alone would be
+# 128 MiB): its peak resident set stays under 48 MiB, and the index keeps the values asked for.
+ROWS += [("basic", "6 bytes " + o, sized(6), o.split() + ["src/."], None, 0, 48) for o in (
+    "--bwt 1 --block 128", "-9 --block 1048576 --cache 1000")]
 ROWS += [("large", "large " + o, large, o.split() + ["src/."], None) for o in (
     "-1", "-6", "-9 --cache 8", "-6 --bwt 1 --block 1", "-8 --bwt 1 --block 3", "-6 --esc 1 --flush 1",
     "-3 --esc 20 --flush 16 --cache 1")]
@@ -109,7 +115,12 @@ ROWS += [("matrix", f"column {c} cluster {k} volume {v} password {len(p or '')}"
          for r in (0, 1) for v, p in [SETTINGS[(2 * ki + r + 2 * ci) % 6]]]
 
 
-def one(a, group, name, maker, opts, password, status=0):
+# Runs quarnzip under a python of its own and adds that one child's peak resident KiB to its output.
+PEAK = ("import resource, subprocess, sys; s = subprocess.run(sys.argv[1:]).returncode; "
+        "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss); sys.exit(s)")
+
+
+def one(a, group, name, maker, opts, password, status=0, rss=None):
     box = qnlib.Sandbox({}, outputs=[ZIP + s for s in ("", ".1", ".2", ".3", ".4")])
     try:
         src = box.work / "src"
@@ -120,11 +131,13 @@ def one(a, group, name, maker, opts, password, status=0):
         shutil.copytree(TREES[maker], src, symlinks=True)
         box.mark()
         opts, path = (opts[:-1], opts[-1:]) if opts[-1:] == ["src/."] else (opts, ["src"])
-        z = subprocess.run([os.path.abspath(a.zip)] + opts + [ZIP] + path, cwd=box.work,
-                           stdin=subprocess.DEVNULL, capture_output=True, env=qnlib.env(),
+        z = subprocess.run([sys.executable, "-c", PEAK, os.path.abspath(a.zip)] + opts + [ZIP] + path,
+                           cwd=box.work, stdin=subprocess.DEVNULL, capture_output=True, env=qnlib.env(),
                            timeout=4 * a.timeout)
         if z.returncode != 0:
             return [f"quarnzip failed with {z.returncode}: {z.stdout[-500:]!r} {z.stderr[-2000:]!r}"], None
+        if rss and (peak := int(z.stdout.split()[-1])) > rss << 10:
+            return [f"quarnzip's peak resident set {peak} KiB, over {rss} MiB"], None
         stdin = (password or "").encode() + b"\n"
         res = qnlib.run(a.unzip, [ZIP, "out.xml", "out"], box.work, stdin, a.timeout)
         problems = qnlib.run_problems(res, a.timeout)
@@ -134,6 +147,9 @@ def one(a, group, name, maker, opts, password, status=0):
         if res.status != status or res.messages != nodata:
             problems.append(f"extraction: status {res.status}, reports {res.messages!r}")
         problems += ["tree differs: " + d for d in qnlib.tree_diff(want, got)[:20]]
+        xml = (box.work / "out.xml").read_bytes() if (box.work / "out.xml").exists() else b""
+        problems += [f"the index lacks {k} {v}" for k, v in zip(opts, opts[1:]) if k[2:] in PARAMS
+                     and f"<{k[2:]}>{v}</{k[2:]}>".encode() not in xml]
         problems += box.outside_changes()
         if maker in (big, many) and opts[opts.index("--volume") + 1] != "0" \
                 and not (box.work / (ZIP + ".1")).exists():

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "container/container.h"
+#include "driver/driver.h"
 #include "frontend/frontend.h"
 #include "index/index.h"
 #include "reconstruct/reconstruct.h"
@@ -77,12 +78,7 @@ inline void reset() {
   for (auto& r : idx::arrFile) close(r.fp);
   idx::iCol = 0;
   release(ctr::msgCode);
-  release(ctr::bufChrAlloc);
-  ctr::bufChr = nullptr;
-  release(ctr::statChr);
-  release(ctr::lenChr);
-  release(rec::bufCmd[0]);
-  release(rec::bufCmd[1]);
+  drv::freeRing();
   fe::iPwdLen = 0;
   fe::iError = 0;
 }

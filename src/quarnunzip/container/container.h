@@ -31,7 +31,8 @@ inline double d = 0;                              // progress factor: 100.0 / fL
 // ---- Pipeline frame ----
 using core::kCmdWords;
 using core::kSlot;
-inline uint8_t* bufChrAlloc = nullptr;            // allocation: 8 spare bytes, ring, 16 spare bytes
+inline uint8_t* bufChrAlloc = nullptr;            // reservation: 8 spare bytes, ring, 16 spare bytes
+inline size_t lenChrAlloc = 0;                    // its length
 inline uint8_t* bufChr = nullptr;                 // character ring of iMaxBuf bytes
 inline uint32_t* statChr = nullptr;               // per slot status, under mutexChr
 inline uint32_t* lenChr = nullptr;                // per slot length, under mutexChr

@@ -11,6 +11,9 @@ void unzipFile();
 
 // Frame.
 void initBuf(int64_t size);
+// Releases the character ring and the instruction buffers (initBuf does, before it
+// allocates them again; a host that runs the program again does too).
+void freeRing();
 void init();
 void threadCreateLock();
 void threadStart();

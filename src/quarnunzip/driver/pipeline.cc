@@ -1,4 +1,6 @@
 // Pipeline frame: working buffers, control words, thread start and ordered stop.
+#include <sys/mman.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -28,8 +30,22 @@ void* allocOrHalt(size_t bytes, const fe::Text& t) {
   return p;
 }
 
+// The character ring is reserved, not committed: a large ring on little data touches only
+// the pages the data reaches, and the system's commit limit does not refuse it.
+uint8_t* reserveRing(size_t bytes) {
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) {
+    fe::err(txt::kAllocChr.cn, txt::kAllocChr.en);
+    fe::halt();
+  }
+  lenChrAlloc = bytes;
+  return static_cast<uint8_t*>(p);
+}
+
+}  // namespace
+
 void freeRing() {
-  std::free(bufChrAlloc);
+  if (bufChrAlloc != nullptr) munmap(bufChrAlloc, lenChrAlloc);
   std::free(statChr);
   std::free(lenChr);
   std::free(rec::bufCmd[0]);
@@ -38,6 +54,8 @@ void freeRing() {
   statChr = lenChr = nullptr;
   rec::bufCmd[0] = rec::bufCmd[1] = nullptr;
 }
+
+namespace {
 
 // Starts one detached pipeline thread, counted in threadsAlive until its body has ended
 // (returned, or left through a host's halt hook); a creation failure stops the program.
@@ -84,7 +102,7 @@ void initBuf(int64_t size) {
   const bool first = bufChrAlloc == nullptr;
   if (!first) freeRing();
   const size_t slots = static_cast<size_t>(size) / kSlot;
-  bufChrAlloc = static_cast<uint8_t*>(allocOrHalt(static_cast<size_t>(size) + 24, txt::kAllocChr));
+  bufChrAlloc = reserveRing(static_cast<size_t>(size) + 24);
   bufChr = bufChrAlloc + 8;
   statChr = static_cast<uint32_t*>(allocOrHalt(slots * 4, txt::kAllocStat));
   lenChr = static_cast<uint32_t*>(allocOrHalt(slots * 4, txt::kAllocLen));

@@ -2,6 +2,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,9 +68,16 @@ uint64_t memoryAvailable() {
   return avail;
 }
 
-// Refuses, before any decoding, a block size whose buffers the system cannot hold.
+// The most a block of this pass can hold: the block size, or the pass's length and one
+// chunk more (the interpreter's limit), in whole MiB. A large block size on little data
+// neither asks for nor reserves memory the data cannot use.
+uint64_t roomForBlocks() {
+  return std::min<uint64_t>((ctr::fLen / kSlot + 2) * kSlot, fe::iBlock);
+}
+
+// Refuses, before any decoding, blocks whose buffers the system cannot hold.
 void checkMemory(uint64_t subs) {
-  uint64_t need = subs * kSub * 8 + 3 * (fe::iBlock + 16) + subs * sizeof(uint64_t*);
+  uint64_t need = subs * kSub * 8 + 3 * (blockRoom + 16) + subs * sizeof(uint64_t*);
   if (h == nullptr) need += (kKeys + kPairs) * sizeof(uint64_t);
   if (need > memoryAvailable()) {
     fe::errf(txt::kBlockMemory, fe::param[fe::kBlock]);
@@ -214,11 +222,12 @@ void outBwtBlk(int k) {
 void initBwt() {
   releaseBwt();
   if (fe::iBWT == 0) return;
-  uint64_t subs = fe::param[fe::kBlock];
+  blockRoom = roomForBlocks();
+  const uint64_t subs = blockRoom / core::kMiB;
   checkMemory(subs);
   allocKeyTables();
   for (auto& b : bufBlk) {
-    auto* p = static_cast<uint8_t*>(std::malloc(fe::iBlock + 16));
+    auto* p = static_cast<uint8_t*>(std::malloc(blockRoom + 16));
     if (p == nullptr) failAlloc(txt::kAllocBwtBlock);
     b = p + 8;
   }
@@ -266,7 +275,7 @@ int64_t outBlk() {
       ctr::statChr[c] = 3;
       len = ctr::lenChr[c];
     }
-    if (len > kSlot) damaged();
+    if (len > kSlot || uint64_t(filled + len) > blockRoom) damaged();
     std::memcpy(pBwtW + filled, ctr::bufChr + c * kSlot, size_t(len));
     {
       auto lk = ctr::lockSite(ctr::mutexChr, "switch_outBlk2");

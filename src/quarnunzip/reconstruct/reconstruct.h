@@ -32,7 +32,8 @@ inline int64_t iChr = 0;        // ring offset of the next byte written
 inline int64_t chrTail = 0;     // ring offset of the slot filled next
 
 // ---- Block path (statBwt, lenBwt, pBwtW, pBwtR under ctr::mutexBwt) ----
-inline uint8_t* bufBlk[3] = {nullptr, nullptr, nullptr};   // iBlock bytes, 8 spare before, 8 after
+inline uint8_t* bufBlk[3] = {nullptr, nullptr, nullptr};   // blockRoom bytes, 8 spare before, 8 after
+inline uint64_t blockRoom = 0;            // iBlock, or less where the pass's output cannot fill it
 inline uint32_t statBwt[3] = {0, 0, 0};   // 0 free, 1 filling, 4 collected, 5 inverting, 2 ready, 3 writing
 inline int64_t lenBwt[3] = {0, 0, 0};
 inline uint8_t* pBwtW = nullptr;
