@@ -191,8 +191,8 @@ TEST_F(Grammar, EndOfInputAndTheBlockStartRing) {
   EXPECT_EQ(ctr::msgCode[2], 0u);  // the stop request was acknowledged
   freshModel(), resetPass();       // a pass without any input: the end words alone
   EXPECT_EQ(runDecoder({}).buffers, (std::vector<std::vector<uint32_t>>{{263, 263}}));
-  // 4095 unread block start indexes fit (27-bit and 40-bit ones); the push that makes the
-  // tail meet the head stops the run.
+  // 4095 unread block start indexes fit, 27-bit and 40-bit ones, with their values (the
+  // push that makes the tail meet the head is in the damaged-archive table).
   auto blocks = [](uint64_t count) {
     core::Model m{};
     m.init();
@@ -206,8 +206,6 @@ TEST_F(Grammar, EndOfInputAndTheBlockStartRing) {
   EXPECT_EQ(d.buffers.at(0).size(), 4096u);
   EXPECT_EQ(rec::stTail, 4095u);
   for (uint64_t i = 0; i < 4095; ++i) ASSERT_EQ(rec::st[i], i % 2 ? i : (i << 27) | 0x3FFF) << i;
-  const Bytes overflow = blocks(4096);
-  EXPECT_HALT((freshModel(), resetPass(), runDecoder(overflow)), "BWT block overflow");
 }
 
 // One symbol of aIdx4 table 0 decoded from a broken state must stop the run as damaged.

@@ -36,7 +36,13 @@ TEXTS = {
     "noend": "Compressed stream ends without its end code, zip file %s is damaged",
     "pos": "Invalid stream positions in zip file %s", "long": "Too long of the command parameter",
     "cluster": "Parameter 'cluster' value must be power of 2, such as 1, 2, 4, 8 and so on",
-    "ini": "Error in parameter file %s"}
+    "ini": "Error in parameter file %s", "inv": "Invalid data '%s' near line %d of XML index file %s",
+    "count": "Compressed file number %d doesn't match <files>%d</files> in XML index file",
+    "total": "Total file size %d doesn't match <size>%d</size> in XML index file",
+    "unrel": "File %s has %d bytes un-released", "create": "Fail creating file %s",
+    "getxml": "Fail getting data from XML index file %s", "param": "Invalid element <parameter> in XML index file %s",
+    "badpwd": "Invalid password or zip packet", "damaged": "Compressed data is damaged, zip file %s may be incorrect",
+    "unsafe": "Unsafe path %s skipped: it leads outside the destination"}
 
 
 def T(key, *args):
@@ -51,7 +57,7 @@ def _known_patterns():
             fmt = bytes(m.group(1), "utf-8").decode("unicode_escape")
             parts = re.split(r"%(?:l|ll|h|z)?[sduxXc]", fmt.replace("%%", "%"))
             pats.append(re.compile("^" + ".*".join(map(re.escape, parts)) + "$", re.S))
-    return pats + [re.compile(r"^Error locking \(.*\)$")]
+    return pats + [re.compile(r"^Error locking \(.*\)$"), re.compile("^BWT block empty$")]
 
 
 KNOWN = _known_patterns()
@@ -231,14 +237,6 @@ def layout(data):
     off = data_off(data)
     end = struct.unpack_from("<Q", data, off)[0] or len(data)
     return chunks(HEADER, off), chunks(off + 8, end)
-
-
-def chunk_sum(data, start, end):
-    return sum(struct.unpack_from("<%dQ" % ((end - start) // 8), data, start)) & (2**64 - 1)
-
-
-def fix_sum(data, start, end):
-    put_u(data, end - 8, chunk_sum(data, start, end - 8), 8)
 
 
 # ---------------------------------------------------------------- suites

@@ -87,13 +87,11 @@ TEST_F(Bwt, InverseDamageChecks) {
 
 // The core inverse tells its faults apart (a block too long for the link array before
 // any progress, a start outside the block, keys that do not match) and leaves the key
-// table zero whatever the outcome, so the next block inverts with the same work memory;
-// in a run, a start or keys fault stops it with the damage report, logged.
+// table zero whatever the outcome, so the next block inverts with the same work memory (in a
+// run, a start or keys fault stops it with the damage report: the damaged-archive table).
 TEST_F(Bwt, InverseFaultsKeepTheWorkMemory) {
   using S = core::BwtStatus;
   setBlocks(1);
-  std::strcpy(fe::sFileZip, "damaged.qn");
-  const std::string damaged = "\nCompressed data is damaged, zip file damaged.qn may be incorrect\n";
   const Bytes text = textBytes(5000, 2);
   Bytes t(text.size());
   const uint64_t start = core::bwtForward(text.data(), t.data(), t.size());
@@ -121,10 +119,6 @@ TEST_F(Bwt, InverseFaultsKeepTheWorkMemory) {
       b = t;
       EXPECT_EQ(core::bwtInverse(b.data(), b.size(), start, w), S::kOk);
       EXPECT_TRUE(b == text) << "after status " << int(k.want) << ", walk " << walk;
-      if (k.want != S::kBadStart && k.want != S::kBadKeys) continue;
-      std::filesystem::remove(fe::kLogName);
-      EXPECT_HALT((rec::iPackMax = walk, invert(k.block, k.start, 0, false)), damaged);
-      EXPECT_NE(readFile(fe::kLogName).find(damaged.substr(1)), std::string::npos);
     }
 }
 
