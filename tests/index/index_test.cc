@@ -1,8 +1,6 @@
-// The index: line reader, value parsers and the archive block; the block writer's rotation
-// of turns against an independent model, its writes and failures; the output thread's
-// hand-back in plain and block mode.
+// The block writer's writing mark and write failures, and the output thread's hand-back in
+// plain and block mode.
 #include <algorithm>
-#include <deque>
 #include <sstream>
 #include <thread>
 
@@ -73,94 +71,6 @@ class Index : public Unit {
     idx::iCol = 0;
   }
 };
-
-// ---- The rotation of turns ----
-
-// Model of the rotation as a queue: the front file has the turn, which gives at most the
-// turn size, the file's remainder and the piece's remainder. An incomplete file goes to
-// the back, a complete one leaves. When the queue runs empty the next batch enters and
-// its first file waits one turn. Pieces arriving with no file left are dropped.
-std::vector<std::string> modelFiles(const std::vector<int64_t>& sizes, size_t column, int64_t cluster,
-                                    const std::vector<int64_t>& pieces, const std::string& stream) {
-  std::vector<int64_t> left = sizes;
-  std::vector<std::string> files(sizes.size());
-  std::deque<size_t> queue;
-  size_t next = 0;
-  auto openBatch = [&] {
-    while (queue.size() < column && next < sizes.size()) queue.push_back(next++);
-  };
-  openBatch();
-  int64_t pos = 0;
-  for (int64_t rest : pieces) {
-    while (rest > 0 && !queue.empty()) {
-      const size_t f = queue.front();
-      const int64_t give = std::min({left[f], cluster, rest});
-      files[f] += stream.substr(size_t(pos), size_t(give));
-      pos += give, rest -= give, left[f] -= give;
-      queue.pop_front();
-      if (left[f] > 0) {
-        queue.push_back(f);
-      } else if (queue.empty()) {
-        openBatch();
-        if (!queue.empty()) queue.push_back(queue.front()), queue.pop_front();
-      }
-    }
-    pos += rest;
-  }
-  return files;
-}
-
-TEST_F(Index, RotationOfTurnsAgreesWithTheModel) {
-  constexpr int64_t K = 1024;
-  const struct {
-    std::vector<int64_t> sizes;
-    int column;
-    int64_t cluster;
-    bool empties;  // an empty file before each
-    std::vector<int64_t> pieces;
-  } cases[] = {
-      {{100 * K, 2048 * K, 10 * K}, 3, 64 * K, false, {1024 * K, 1024 * K, 110 * K}},
-      {{1000}, 1, 64, false, {300, 300, 400}},          // one file takes every piece
-      {{5, 7, 3}, 1, 4, false, {6, 9, 4}},              // one after another
-      {{100, 300, 200}, 3, 64, false, {228, 500}},      // completes on a piece boundary
-      {{300, 300, 70}, 3, 64, false, {1000}},           // the last record completes mid-piece
-      {{20, 20, 20, 20, 30, 30, 30, 30}, 4, 64, true, {500, 100}},  // the next batch starts at record 1
-      {{37, 5, 200, 64, 1, 90, 17, 300, 16, 45, 3, 128}, 3, 16, true, {50, 16, 1, 333, 64, 7, 100, 129, 250, 30, 100}},
-  };
-  // The model spells the example as the turns P 64, Q 64, R 10, P 36, then Q alone.
-  const Bytes data = randomBytes(5 << 20, 1);
-  const std::string abc(data.begin(), data.end());
-  const auto example = modelFiles(cases[0].sizes, 3, 64 * K, cases[0].pieces, abc);
-  const std::pair<size_t, std::vector<int64_t>> spelled[] = {
-      {0, {0, 64 * K, 138 * K, 36 * K}}, {1, {64 * K, 64 * K, 174 * K, 1984 * K}}, {2, {128 * K, 10 * K}}};
-  for (const auto& [file, parts] : spelled) {
-    std::string want;
-    for (size_t i = 0; i < parts.size(); i += 2) want.append(abc, size_t(parts[i]), size_t(parts[i + 1]));
-    EXPECT_TRUE(example[file] == want) << "file " << file;
-  }
-  for (const auto& k : cases) {
-    std::vector<Rec> recs;
-    for (size_t i = 0; i < k.sizes.size(); ++i) {
-      if (k.empties) recs.push_back({std::string("e").append(std::to_string(i)), 0, 7, ""});
-      recs.push_back({std::string("f").append(std::to_string(i)), uint64_t(k.sizes[i]), 0x60000000 + i, ""});
-    }
-    openIndex(indexXml(recs, k.column));
-    ASSERT_EQ(idx::getWriteFile(), 1);
-    idx::iFileCur = 0, fe::iTotalSize = 0, fe::iCluster = int32_t(k.cluster);
-    int64_t pos = 0;
-    for (int64_t p : k.pieces) idx::writeBlk(reinterpret_cast<const uint8_t*>(abc.data()) + pos, p), pos += p;
-    const auto want = modelFiles(k.sizes, size_t(k.column), k.cluster, k.pieces, abc);
-    uint64_t sum = 0;
-    for (size_t i = 0; i < want.size(); ++i) {
-      const std::string name = std::string("out/f").append(std::to_string(i));
-      EXPECT_EQ(readFile(name), want[i]) << name << " of " << k.sizes.size();
-      EXPECT_EQ(timesOf(name), std::make_pair(int64_t(0x60000000 + i), int64_t(0x60000000 + i)));
-      sum += want[i].size();
-    }
-    EXPECT_EQ(fe::iTotalSize, sum);
-    EXPECT_EQ(idx::iCol, 0);
-  }
-}
 
 TEST_F(Index, WritingMarkAndShortWrites) {
   // A piece of 64 MiB shows the writing mark, one byte less does not.
