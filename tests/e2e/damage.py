@@ -91,7 +91,10 @@ CHECKS = {
     "index": lambda box, res, c: [] if (box.work / "out.xml").exists() and
     (box.work / "out.xml").read_bytes() == c["index"] else ["out.xml is not the archive's index"],
     "tree": lambda box, res, c: ["tree differs: " + d for d in qnlib.tree_diff(c["manifest"], {  # a link for a folder
-        k: ("d",) if v[0] == "l" else v for k, v in qnlib.read_tree(box.work / "out").items()})[:20]]}
+        k: ("d",) if v[0] == "l" else v for k, v in qnlib.read_tree(box.work / "out").items()})[:20]],
+    # The memory bound of docs/decisions.md for a few bytes of data in plain mode or in blocks of at
+    # most 8 bytes, with room for the sanitizers' own memory.
+    "small": lambda box, res, c: [f"peak resident memory {res.rss} KiB"] if not 0 < res.rss < 96 * 1024 else []}
 PREPARE = {  # out/a.txt a hard link to a file outside the destination; out/d a link to a folder outside it
     "hardlink": lambda box: ((box.work / "out").mkdir(), (box.base / "outside.txt").write_bytes(b"outside\n"),
                              os.link(box.base / "outside.txt", box.work / "out" / "a.txt")),
@@ -112,6 +115,7 @@ PAR = {k: f"Parameter '{k}' value range must be 1-{v}" for k, v in (
     ("sight", 2147483647))} | {"bwt": "Parameter 'bwt' value must be 0 or 1", "pow2": T("cluster"),
                                "volume": "Parameter 'volume' value must be multiple of 4, such as 0, 4, 8, 12 and so on"}
 same, PARAM, NOEND, ONE = dict, T("param", "out.xml"), T("noend", ZIP), (("a.txt", b"a" * 9, "", DAY),)
+ONE6 = (("a.txt", b"hello\n", "", DAY),)
 TWICE = (("a.txt", b"hello\nhello\n", "", DAY),)
 H13, A9, LINE = b"hello\nworld!\n".hex(), "x:" + "61" * 9, "<!-- " + "x" * 3000 + " -->"
 C = [(f"magic {m:#04x}", S, poke(0, m, 1), 1, [T("format", ZIP)], "no-output") for m in (0x00, 0xA4, 0xFF)]
@@ -220,6 +224,13 @@ D = [(n, F(files, data=d, **par), same, s, m, chk) for n, files, d, par, s, m, c
      [T("damaged", ZIP)] if i > 8 else [], "" if i > 8 else "tree") for i in (8, 9, 2**40 - 1)] + [
     ("block: keys that do not match", ONE, "b:0 x:616161616161616162", {"bwt": 1, "block": 1}, 1, [T("damaged", ZIP)], "")]]
 D += [("index stream closed by the data end code", F(end="5"), same, 0, [], "index tree")]
+D += [(f"memory: {n}", F(ONE6, **par, swap=swap), same, s, m, chk + " small") for n, par, swap, s, m, chk in (
+    ("blocks of 1048576 MiB, 6 bytes", {"bwt": 1, "block": 1048576}, (), 0, [], "tree"),
+    ("a ring of 1048571 MiB, 6 bytes", {"cache": 1048571}, (), 0, [], "tree"),
+    ("blocks of 1048576 MiB, 2^40 bytes declared", {"bwt": 1, "block": 1048576},
+     [("<size>6</size>\n</zip>", f"<size>{2**40}</size>\n</zip>")], 1, ["Not enough memory for BWT blocks of 1048576 MiB"], ""),
+    ("a ring of 1048571 MiB, 2^40 bytes declared", {"cache": 1048571},
+     [("<size>6</size>\n</zip>", f"<size>{2**40}</size>\n</zip>")], 1, [T("end")], "tree"))]
 KINDS = [("container",) + r for r in C] + [("decoder",) + r for r in D]
 
 

@@ -84,13 +84,20 @@ class Result:
                 f"--- stderr ---\n{self.stderr[-5000:].decode('utf-8', 'replace')}")
 
 
+# The tool runs under a small parent that reports the tool's own peak resident memory (KiB)
+# last on standard error (the test process's RUSAGE_CHILDREN would mix all its children).
+PEAK = ("import os, sys\npid = os.fork()\nif pid == 0:\n    os.execv(sys.argv[1], sys.argv[1:])\n"
+        "_, st, ru = os.wait4(pid, 0)\nsys.stderr.write(f'\\npeak-rss {ru.ru_maxrss}\\n')\n"
+        "code = os.waitstatus_to_exitcode(st)\nos.kill(os.getpid(), -code) if code < 0 else sys.exit(code)")
+
+
 def run(binary, args, cwd, stdin=b"\n", timeout=120):
     """Runs a tool in cwd (whole process group killed on timeout); reports are the new
     qn_error.log entries, plus "BWT block empty", which is printed without being logged."""
     log = Path(cwd) / "qn_error.log"
     before = log.stat().st_size if log.exists() else 0
     start = time.monotonic()
-    proc = subprocess.Popen([os.path.abspath(binary)] + [str(a) for a in args], cwd=cwd,
+    proc = subprocess.Popen([sys.executable, "-c", PEAK, os.path.abspath(binary)] + [str(a) for a in args], cwd=cwd,
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=env(), start_new_session=True)
     timed_out = False
@@ -100,13 +107,15 @@ def run(binary, args, cwd, stdin=b"\n", timeout=120):
         timed_out = True
         os.killpg(proc.pid, signal.SIGKILL)
         out, err = proc.communicate()
+    peak = re.search(rb"\npeak-rss (\d+)\n$", err)
+    err = err[:peak.start()] if peak else err
     data = log.read_bytes() if log.exists() else b""
     data = data[before:] if len(data) >= before else data      # rotated: all of it is new
     msgs = [l[6:].decode("utf-8", "surrogateescape") for l in data.split(b"\n")
             if l.startswith(b" ==== ")]
     if b"BWT block empty" in out and "BWT block empty" not in msgs:
         msgs.append("BWT block empty")
-    return Result(status=proc.returncode, stdout=out, stderr=err, timed_out=timed_out,
+    return Result(status=proc.returncode, stdout=out, stderr=err, timed_out=timed_out, rss=int(peak[1]) if peak else 0,
                   seconds=time.monotonic() - start, messages=msgs, log=data)
 
 
