@@ -14,7 +14,7 @@ TARGETS=(archive stream index ini bwt container roundtrip)
 options() {
   local t=$1
   # Paths are absolute: the targets work in a scratch folder of their own.
-  local -a o=(-timeout=30 -rss_limit_mb=2560 -malloc_limit_mb=4194304 -print_final_stats=1
+  local -a o=(-timeout=60 -rss_limit_mb=2560 -malloc_limit_mb=4194304 -print_final_stats=1
               "-artifact_prefix=$PWD/")
   [ -f "$SRC/dict/$t.dict" ] && o+=("-dict=$SRC/dict/$t.dict")
   case $t in
