@@ -226,10 +226,10 @@ D = [(n, F(files, data=d, **par), same, s, m, chk) for n, files, d, par, s, m, c
 D += [("index stream closed by the data end code", F(end="5"), same, 0, [], "index tree")]
 D += [(f"memory: {n}", F(ONE6, **par, swap=swap), same, s, m, chk + " small") for n, par, swap, s, m, chk in (
     ("blocks of 1048576 MiB, 6 bytes", {"bwt": 1, "block": 1048576}, (), 0, [], "tree"),
-    ("a ring of 1048571 MiB, 6 bytes", {"cache": 1048571}, (), 0, [], "tree"),
+    ("a ring of 65536 MiB, 6 bytes", {"cache": 65536}, (), 0, [], "tree"),
     ("blocks of 1048576 MiB, 2^40 bytes declared", {"bwt": 1, "block": 1048576},
      [("<size>6</size>\n</zip>", f"<size>{2**40}</size>\n</zip>")], 1, ["Not enough memory for BWT blocks of 1048576 MiB"], ""),
-    ("a ring of 1048571 MiB, 2^40 bytes declared", {"cache": 1048571},
+    ("a ring of 65536 MiB, 2^40 bytes declared", {"cache": 65536},
      [("<size>6</size>\n</zip>", f"<size>{2**40}</size>\n</zip>")], 1, [T("end")], "tree"))]
 KINDS = [("container",) + r for r in C] + [("decoder",) + r for r in D]
 

@@ -18,6 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char* argv[] = {arg0, arg1, arg2, arg3, nullptr};
     qn::drv::run(4, argv);
   });
-  std::filesystem::remove_all("out");
+  qn::fuzz::removeAll("out");
   return 0;
 }

@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fseeko(ctr::fpIn, static_cast<off_t>(ctr::fDataPos + 8), SEEK_SET);
     readStream(static_cast<int64_t>(end - ctr::fDataPos - 8), chunk);
   });
-  for (const auto& e : std::filesystem::directory_iterator("."))
-    if (e.path().filename().string().starts_with("a.qn")) std::filesystem::remove(e.path());
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(".", ec))
+    if (e.path().filename().string().starts_with("a.qn")) qn::fuzz::removeAll(e.path());
   return 0;
 }

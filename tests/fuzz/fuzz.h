@@ -23,6 +23,12 @@ namespace qn::fuzz {
 struct Halted {};
 inline pthread_t hostThread;
 
+// Removes a path and everything below it; what cannot be removed stays.
+inline void removeAll(const std::filesystem::path& p) {
+  std::error_code ec;
+  std::filesystem::remove_all(p, ec);
+}
+
 // A file of the scratch folder with exactly these bytes.
 inline void put(const std::string& name, const uint8_t* data, size_t n) {
   std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(data), std::streamsize(n));
@@ -35,7 +41,7 @@ inline void setUp() {
   static const bool done = [] {
     if (mkdtemp(dir) == nullptr) std::abort();
     std::filesystem::current_path(dir);
-    std::atexit([] { std::filesystem::remove_all(dir); });
+    std::atexit([] { removeAll(dir); });
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     close(null);

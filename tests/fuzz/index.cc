@@ -26,6 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       idx::iCol = 0;
     } while (idx::getWriteFile() != 0);
   });
-  std::filesystem::remove_all("out");
+  qn::fuzz::removeAll("out");
   return 0;
 }

@@ -63,6 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // as the format has it; its tree is complete all the same.
   if ((!ok && size > 4) || slurp("out/src/f") != std::string(reinterpret_cast<const char*>(data + 4), size - 4))
     std::abort();
-  std::filesystem::remove_all("out");
+  qn::fuzz::removeAll("out");
   return 0;
 }

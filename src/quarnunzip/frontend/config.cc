@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "frontend/frontend.h"
 
@@ -40,7 +41,9 @@ void initPar() { std::memcpy(param, core::kParamDefaults, sizeof param); }
 
 void getIni() {
   if (sFileCfg[0] == '\0') std::strcpy(sFileCfg, "qn.ini");
-  FILE* fp = std::fopen(sFileCfg, "rb");
+  // Closed however the reading ends (a host that outlives a fatal stop gets it back).
+  const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(sFileCfg, "rb"), std::fclose);
+  FILE* fp = file.get();
   if (fp == nullptr) {
     errf(qn::txt::kFailOpenCfg, sFileCfg);
     halt();
@@ -53,7 +56,6 @@ void getIni() {
     getLine(fp, line, core::kIniLine);
     iniLine(line);
   }
-  std::fclose(fp);
   if (parOK() == 0) {
     errf(qn::txt::kErrParamFile, sFileCfg);
     halt();
