@@ -77,11 +77,6 @@ inline void onHalt() {
   pthread_exit(nullptr);
 }
 
-template <class T>
-void release(T*& p) {
-  std::free(p);
-  p = nullptr;
-}
 inline void close(FILE*& f) {
   if (f != nullptr) std::fclose(f);
   f = nullptr;
@@ -95,7 +90,8 @@ inline void reset() {
   close(idx::fpXml);
   for (auto& r : idx::arrFile) close(r.fp);
   idx::iCol = 0;
-  release(ctr::msgCode);
+  std::free(ctr::msgCode);
+  ctr::msgCode = nullptr;
   drv::freeRing();
   fe::iPwdLen = 0;
   fe::iError = 0;

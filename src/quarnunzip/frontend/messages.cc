@@ -59,7 +59,8 @@ void errf(Text t, ...) {
   errLocked(cn.c_str(), en.c_str());
 }
 
-// The lock is taken and never given back: no other report can follow the last line.
+// The lock is taken and never given back: no other report can follow the last line. Only a
+// host's hook (which ends the run its own way) gets it back.
 void halt() {
   std::unique_lock lk(mutexMsg);
   const std::string cn = format(qn::txt::kSeeLog.cn, core::kLogName);
