@@ -78,7 +78,7 @@ void measure(const char* kind, const Bytes& in) {
 // Usage: bwt_bench [MiB [plain]] (default 32); "plain" inverts with the end positions in h.
 int main(int argc, char** argv) {
   uint32_t mib = argc > 1 ? uint32_t(std::atoi(argv[1])) : 32;
-  if (argc > 2) qn::rec::iPackMax = 0;
+  if (argc > 2) qn::rec::iDenseMax = 0;
   setBlocks(mib);
   size_t n = size_t(mib) << 20;
   measure("text", textBytes(n, 1));

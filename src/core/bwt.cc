@@ -1,6 +1,7 @@
 // Block transform: the forward transform by two counting sorts, the inverse by two more and a walk.
 #include "core/bwt.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -60,28 +61,23 @@ uint64_t transform(const uint8_t* in, uint8_t* out, uint64_t n) {
 // The end position of each triple (one past its last row) then leads the walk from row to
 // row, taking the rows of one triple from the last to the first.
 
-// Entry i of the link array: sub-array i / 2^20, position i mod 2^20.
-inline uint64_t& entry(uint64_t* const* link, uint64_t i) { return link[i >> 20][i & (kBwtLinkSub - 1)]; }
-
 // link[i] = B[i]; counts of bytes in h[0..255].
-void countBytes(const uint8_t* b, uint64_t n, uint64_t* const* link, uint64_t* h) {
+void countBytes(const uint8_t* b, uint64_t n, uint64_t* link, uint64_t* h) {
   for (uint64_t i = 0; i < n; ++i) {
-    entry(link, i) = b[i];
+    link[i] = b[i];
     ++h[b[i]];
   }
 }
 
 // Counting sort by byte; link[j] becomes the pair (B[j], F[j]), counted in h1.
-// below[c] receives the number of bytes smaller than c.
-void sortBytes(uint64_t* const* link, uint64_t* h, uint64_t* h1, uint64_t* below) {
+void sortBytes(uint64_t* link, uint64_t* h, uint64_t* h1) {
   uint64_t pos = 0;
   for (uint64_t c = 0; c < 256; ++c) {
-    below[c] = pos;
     uint64_t end = pos + h[c];
     h[c] = 0;
     for (uint64_t j = pos; j < end; ++j) {
-      uint64_t v = entry(link, j) << 8 | c;
-      entry(link, j) = v;
+      uint64_t v = link[j] << 8 | c;
+      link[j] = v;
       ++h1[v];
     }
     pos = end;
@@ -92,13 +88,13 @@ void sortBytes(uint64_t* const* link, uint64_t* h, uint64_t* h1, uint64_t* below
 
 // Counting sort by pair; link[j] becomes the triple (B[j], F[j], S[j]), counted in h.
 // The pair's first byte equals F[j], so the OR leaves a 24-bit triple.
-void sortPairs(uint64_t* const* link, uint64_t* h, const uint64_t* h1) {
+void sortPairs(uint64_t* link, uint64_t* h, const uint64_t* h1) {
   uint64_t pos = 0;
   for (uint64_t p = 0; p < kBwtPairs; ++p) {
     uint64_t end = pos + h1[p];
     for (uint64_t j = pos; j < end; ++j) {
-      uint64_t v = entry(link, j) << 8 | p;
-      entry(link, j) = v;
+      uint64_t v = link[j] << 8 | p;
+      link[j] = v;
       ++h[v];
     }
     pos = end;
@@ -128,10 +124,10 @@ void clearKeys(uint64_t* h, const uint64_t* h1) {
   }
 }
 
-BwtStatus walk(uint8_t* b, uint64_t n, uint64_t idx, uint64_t* const* link, uint64_t* h) {
+BwtStatus walk(uint8_t* b, uint64_t n, uint64_t idx, const uint64_t* link, uint64_t* h) {
   if (idx >= n) return BwtStatus::kBadStart;
   for (uint64_t out = 0; out < n; ++out) {
-    uint64_t x = entry(link, idx);
+    uint64_t x = link[idx];
     b[out] = uint8_t(x >> 16);
     uint64_t& e = h[x];
     if (e == 0) return BwtStatus::kBadKeys;
@@ -140,51 +136,70 @@ BwtStatus walk(uint8_t* b, uint64_t n, uint64_t idx, uint64_t* const* link, uint
   return BwtStatus::kOk;
 }
 
-// ---- Compact walk: the end positions inside the link array ----
+// ---- Dense walk: 32-bit rows and one counter per triple that occurs ----
 //
-// h spans 128 MiB and the walk reads it at random, one cache miss per byte on top of the
-// link array's. For blocks of up to 2^27 bytes the end positions fit into the link array
-// itself. The end position of a triple x, the number of triples up to x, is worked out
-// pair by pair from counts per byte, with no table of 2^24 entries: the entries of a pair
-// are consecutive and the triples of the pair differ only in B. Each non-empty triple owns
-// the row just below its end position; that row's entry keeps the position in its upper
-// bits. Every entry becomes B (bits 0..7) and the row owning its triple (bits 8..34).
-// The walk then sees exactly the values the plain walk sees in h.
+// The plain walk takes two cache misses per byte in arrays far larger than the cache:
+// the row's 8-byte entry and its triple's end position in the 128 MiB h. Here a row is
+// 32 bits, (id << 8) | B, where id numbers the triples the block holds (at most 2^24, as
+// triples are 24-bit), and counter id starts at the triple's end position, the value the
+// plain walk finds in h. The counters are few and stay in the cache; the rows of one
+// triple are consecutive and are taken from the last to the first, so when the walk
+// enters a row it fetches the cache line holding the next lower rows of that triple,
+// which its next visit to the triple will read. Rows sit in the first half of the link
+// memory (4n bytes of its 8n), the counters in the second.
 
-constexpr int kOwnerShift = 35;
-constexpr uint64_t kRowMask = (uint64_t(1) << 27) - 1;
+bool dense(uint64_t n, const BwtWork& w) { return n <= w.denseMax && n <= 0xFFFFFFFF; }
 
-bool packed(uint64_t n, const BwtWork& w) { return n <= w.packMax && n <= kRowMask + 1; }
+uint32_t* denseRows(const BwtWork& w) { return reinterpret_cast<uint32_t*>(w.link); }
+uint32_t* denseCounters(const BwtWork& w) { return denseRows(w) + w.linkSubs * kBwtLinkSub; }
 
-// The pair sort and the end positions for the compact walk; below[c] counts the bytes
-// smaller than c.
-void packPairs(uint64_t* const* link, const uint64_t* h1, const uint64_t* below) {
-  uint64_t seen[256] = {};  // entries with byte c in the pairs up to the current one
-  uint64_t pos = 0;
-  for (uint64_t p = 0; p < kBwtPairs; ++p) {
-    uint64_t end = pos + h1[p];
-    for (uint64_t j = pos; j < end; ++j) ++seen[(entry(link, j) >> 8) & 0xFF];
+// below[c] = the number of bytes smaller than c; then h1 counts the pairs (B, F), F = c
+// on the rows below[c] .. below[c + 1] - 1.
+void countPairs(const uint8_t* b, const uint64_t* byteCount, uint64_t* below, uint64_t* h1) {
+  for (uint64_t c = 0, sum = 0; c < 256; sum += byteCount[c++]) below[c] = sum;
+  for (uint64_t c = 0; c < 256; ++c)
+    for (uint64_t j = below[c], end = j + byteCount[c]; j < end; ++j) ++h1[uint32_t(b[j]) << 8 | c];
+}
+
+// Builds the rows and counters. A triple's end position is the number of rows whose triple
+// is not above it: those of a smaller B, and those of the same B whose pair (F, S) is not
+// above it; seen[c] counts the latter pair by pair.
+void buildDense(const uint8_t* b, uint64_t n, const BwtWork& w, const uint64_t* below) {
+  const uint64_t* h1 = w.pairs;
+  uint32_t* rows = denseRows(w);
+  uint32_t* counters = denseCounters(w);
+  uint64_t seen[256] = {};
+  uint32_t lastPair[256], idOf[256] = {};
+  std::fill(lastPair, lastPair + 256, ~0u);
+  uint32_t ids = 0;
+  for (uint64_t p = 0, pos = 0; p < kBwtPairs && pos < n; ++p) {
+    const uint64_t end = pos + h1[p];
+    for (uint64_t j = pos; j < end; ++j) ++seen[b[j]];
     for (uint64_t j = pos; j < end; ++j) {
-      uint64_t& v = entry(link, j);
-      uint64_t c = (v >> 8) & 0xFF;
-      uint64_t e = below[c] + seen[c];  // end position of the triple (c, p)
-      v = (v >> kOwnerShift << kOwnerShift) | (e - 1) << 8 | c;
-      entry(link, e - 1) |= e << kOwnerShift;  // the same e for every entry of the triple
+      const uint32_t c = b[j];
+      if (lastPair[c] != p) {  // the triple (c, p) is met for the first time
+        lastPair[c] = uint32_t(p);
+        idOf[c] = ids;
+        counters[ids++] = uint32_t(below[c] + seen[c]);
+      }
+      rows[j] = idOf[c] << 8 | c;
     }
     pos = end;
   }
 }
 
-BwtStatus walkPacked(uint8_t* b, uint64_t n, uint64_t idx, uint64_t* const* link) {
+BwtStatus walkDense(uint8_t* b, uint64_t n, uint64_t idx, const BwtWork& w) {
   if (idx >= n) return BwtStatus::kBadStart;
+  const uint32_t* rows = denseRows(w);
+  uint32_t* counters = denseCounters(w);
+  constexpr uint32_t kLine = 64 / sizeof(uint32_t);
   for (uint64_t out = 0; out < n; ++out) {
-    uint64_t v = entry(link, idx);
+    const uint32_t v = rows[idx];
     b[out] = uint8_t(v);
-    uint64_t& owner = entry(link, (v >> 8) & kRowMask);
-    uint64_t e = owner >> kOwnerShift;
+    uint32_t& e = counters[v >> 8];
     if (e == 0) return BwtStatus::kBadKeys;
-    owner -= uint64_t(1) << kOwnerShift;
-    idx = e - 1;
+    idx = --e;
+    __builtin_prefetch(rows + (idx >= kLine ? idx - kLine : 0));
   }
   return BwtStatus::kOk;
 }
@@ -206,30 +221,35 @@ uint64_t bwtForward(const uint8_t* in, uint8_t* out, uint64_t n) {
 
 BwtStatus bwtInverseSort(const uint8_t* block, uint64_t n, const BwtWork& w, BwtProgress progress) {
   if (n > w.linkSubs * kBwtLinkSub) return BwtStatus::kTooLong;
-  uint64_t* const* link = w.link;
+  uint64_t* link = w.link;
   uint64_t* h = w.keys;
   uint64_t* h1 = w.pairs;
-  const bool compact = packed(n, w);
-  uint64_t below[256];
   std::memset(h1, 0, kBwtPairs * sizeof(uint64_t));  // h is zero between blocks
   report(progress, 0);
+  if (dense(n, w)) {
+    uint64_t bytes[256] = {}, below[256];
+    for (uint64_t i = 0; i < n; ++i) ++bytes[block[i]];
+    report(progress, 20);
+    countPairs(block, bytes, below, h1);
+    report(progress, 40);
+    buildDense(block, n, w, below);
+    report(progress, 60);
+    report(progress, 80);
+    return BwtStatus::kOk;
+  }
   countBytes(block, n, link, h);
   report(progress, 20);
-  sortBytes(link, h, h1, below);
+  sortBytes(link, h, h1);
   report(progress, 40);
-  if (compact) {
-    packPairs(link, h1, below);
-  } else {
-    sortPairs(link, h, h1);
-  }
+  sortPairs(link, h, h1);
   report(progress, 60);
-  if (!compact) sumKeys(h, h1);
+  sumKeys(h, h1);
   report(progress, 80);
   return BwtStatus::kOk;
 }
 
 BwtStatus bwtInverseWalk(uint8_t* block, uint64_t n, uint64_t start, const BwtWork& w) {
-  if (packed(n, w)) return walkPacked(block, n, start, w.link);
+  if (dense(n, w)) return walkDense(block, n, start, w);
   BwtStatus s = walk(block, n, start, w.link, w.keys);
   clearKeys(w.keys, w.pairs);
   return s;

@@ -17,7 +17,7 @@ uint64_t bwtForward(const uint8_t* in, uint8_t* out, uint64_t n);
 inline constexpr uint64_t kBwtLinkSub = uint64_t(1) << 20;  // link entries per sub-array
 inline constexpr uint64_t kBwtKeys = uint64_t(1) << 24;     // entries of the key table
 inline constexpr uint64_t kBwtPairs = uint64_t(1) << 16;    // entries of the pair table
-inline constexpr uint64_t kBwtPackMax = uint64_t(1) << 27;  // longest block the compact walk takes
+inline constexpr uint64_t kBwtDenseMax = 0xFFFFFFFF;         // longest block the dense walk takes
 
 // Link sub-arrays a block of n bytes needs.
 constexpr uint64_t bwtLinkSubs(uint64_t n) { return (n + kBwtLinkSub - 1) / kBwtLinkSub; }
@@ -25,11 +25,11 @@ constexpr uint64_t bwtLinkSubs(uint64_t n) { return (n + kBwtLinkSub - 1) / kBwt
 // Caller-owned work memory of the inverse. keys must be all zero before a block is sorted;
 // the walk leaves it zero again, whatever it returns.
 struct BwtWork {
-  uint64_t* const* link = nullptr;  // linkSubs sub-arrays of kBwtLinkSub entries
+  uint64_t* link = nullptr;         // linkSubs * kBwtLinkSub entries in one piece
   uint64_t linkSubs = 0;
   uint64_t* keys = nullptr;         // kBwtKeys entries
   uint64_t* pairs = nullptr;        // kBwtPairs entries
-  uint64_t packMax = kBwtPackMax;   // blocks up to this length use the compact walk
+  uint64_t denseMax = kBwtDenseMax; // blocks up to this length use the dense walk
 };
 
 enum class BwtStatus { kOk, kTooLong, kBadStart, kBadKeys };

@@ -11,16 +11,13 @@ namespace {
 using namespace qn::core;
 
 struct Work {
-  std::vector<uint64_t*> subs;
+  std::vector<uint64_t> link;
   uint64_t* keys = static_cast<uint64_t*>(std::calloc(kBwtKeys, sizeof(uint64_t)));
   std::vector<uint64_t> pairs = std::vector<uint64_t>(kBwtPairs);
-  ~Work() {
-    for (uint64_t* s : subs) delete[] s;
-    std::free(keys);
-  }
-  BwtWork for_(uint64_t n, uint64_t packMax) {
-    while (subs.size() < bwtLinkSubs(n)) subs.push_back(new uint64_t[kBwtLinkSub]);
-    return {subs.data(), subs.size(), keys, pairs.data(), packMax};
+  ~Work() { std::free(keys); }
+  BwtWork for_(uint64_t n, uint64_t denseMax) {
+    if (link.size() < bwtLinkSubs(n) * kBwtLinkSub) link.resize(bwtLinkSubs(n) * kBwtLinkSub);
+    return {link.data(), link.size() / kBwtLinkSub, keys, pairs.data(), denseMax};
   }
 };
 
@@ -32,9 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t start;
   std::memcpy(&start, data, 4);
   const uint64_t n = size - 4;
-  std::vector<uint8_t> compact(data + 4, data + size), wide = compact;
-  const BwtStatus a = bwtInverse(compact.data(), n, start % (n + 2), work.for_(n, kBwtPackMax));
+  std::vector<uint8_t> narrow(data + 4, data + size), wide = narrow;
+  const BwtStatus a = bwtInverse(narrow.data(), n, start % (n + 2), work.for_(n, kBwtDenseMax));
   const BwtStatus b = bwtInverse(wide.data(), n, start % (n + 2), work.for_(n, 0));
-  if (a != b || (a == BwtStatus::kOk && compact != wide)) std::abort();
+  if (a != b || (a == BwtStatus::kOk && narrow != wide)) std::abort();
   return 0;
 }

@@ -16,7 +16,7 @@ namespace qn::test {
 namespace {
 
 constexpr int64_t kSlot = ctr::kSlot;
-constexpr uint64_t kCompact = uint64_t(1) << 27, kPlain = 0;  // iPackMax: kPlain forces the plain walk
+constexpr uint64_t kDense = core::kBwtDenseMax, kPlain = 0;  // iDenseMax: kPlain forces the plain walk
 
 Bytes str(const char* s) { return Bytes(s, s + std::strlen(s)); }
 Bytes binary(size_t n) {  // little-endian counters with a slowly changing high part
@@ -64,15 +64,15 @@ TEST_F(Bwt, InverseDamageChecks) {
     const Bytes b = randomBytes(9 + i * 7 % 40, 100 + i, i % 2 ? 3 : 256);
     auto run = [&](uint64_t walk) {
       return runChild([&] {
-        rec::iPackMax = walk;
+        rec::iDenseMax = walk;
         const Bytes out = invert(b, i * 13 % b.size());
         std::fwrite(out.data(), 1, out.size(), stdout);
       });
     };
-    const Child compact = run(kCompact), plain = run(kPlain);
-    EXPECT_EQ(compact.status, plain.status) << i;
-    EXPECT_EQ(compact.out, plain.out) << i;
-    damagedRuns += compact.status == 1;
+    const Child dense = run(kDense), plain = run(kPlain);
+    EXPECT_EQ(dense.status, plain.status) << i;
+    EXPECT_EQ(dense.out, plain.out) << i;
+    damagedRuns += dense.status == 1;
   }
   EXPECT_GT(damagedRuns, 0);  // both outcomes were met
   EXPECT_LT(damagedRuns, 40);
@@ -108,9 +108,9 @@ TEST_F(Bwt, InverseFaultsKeepTheWorkMemory) {
       {Bytes((1 << 20) + 1, 'a'), 0, S::kTooLong, {}},
   };
   static std::vector<int> marks;
-  for (uint64_t walk : {kCompact, kPlain})
+  for (uint64_t walk : {kDense, kPlain})
     for (const auto& k : cases) {
-      const core::BwtWork w{rec::lnkBlk, rec::nLnkBlk, rec::h, rec::h1, walk};
+      const core::BwtWork w{rec::lnkBlk[0], rec::nLnkBlk, rec::h, rec::h1, walk};
       Bytes b = k.block;
       marks.clear();
       EXPECT_EQ(core::bwtInverse(b.data(), b.size(), k.start, w, [](int p) { marks.push_back(p); }), k.want);

@@ -92,7 +92,7 @@ void releaseBwt() {
     b = nullptr;
   }
   if (lnkBlk != nullptr) {
-    for (uint64_t i = 0; i < nLnkBlk; ++i) std::free(lnkBlk[i]);
+    std::free(lnkBlk[0]);  // the sub-arrays share one allocation
     std::free(lnkBlk);
   }
   lnkBlk = nullptr;
@@ -100,7 +100,8 @@ void releaseBwt() {
 }
 
 // The walk of the inverse transform jumps at random through h and the link array, so
-// these ask for huge pages where the system offers them: far fewer TLB misses.
+// these ask for huge pages where the system offers them: far fewer TLB misses. The link
+// array is one piece: the dense walk addresses it as one array of 32-bit rows.
 constexpr size_t kHuge = size_t(1) << 21;
 
 void* allocHuge(size_t bytes) {
@@ -215,7 +216,7 @@ void outBwtBlk(int k) {
   int64_t len = lenBwt[k];
   if (len <= int64_t(core::kBwtStoredMax)) return;  // stored as it is, with no start index
   uint64_t n = uint64_t(len);
-  const core::BwtWork work{lnkBlk, nLnkBlk, h, h1, iPackMax};
+  const core::BwtWork work{lnkBlk[0], nLnkBlk, h, h1, iDenseMax};
   if (core::bwtInverseSort(b, n, work, progress) != core::BwtStatus::kOk) damaged();
   if (core::bwtInverseWalk(b, n, takeStart(), work) != core::BwtStatus::kOk) damaged();
 }
@@ -234,11 +235,10 @@ void initBwt() {
   }
   lnkBlk = static_cast<uint64_t**>(std::calloc(subs, sizeof(uint64_t*)));
   if (lnkBlk == nullptr) failAlloc(txt::kAllocBwtLink);
-  for (uint64_t i = 0; i < subs; ++i) {
-    lnkBlk[i] = static_cast<uint64_t*>(allocHuge(kSub * sizeof(uint64_t)));
-    if (lnkBlk[i] == nullptr) failAlloc(txt::kAllocBwtSubLink);
-    nLnkBlk = i + 1;
-  }
+  auto* all = static_cast<uint64_t*>(allocHuge(subs * kSub * sizeof(uint64_t)));
+  if (all == nullptr) failAlloc(txt::kAllocBwtSubLink);
+  for (uint64_t i = 0; i < subs; ++i) lnkBlk[i] = all + i * kSub;
+  nLnkBlk = subs;
 }
 
 void outblock() {

@@ -38,11 +38,11 @@ inline uint32_t statBwt[3] = {0, 0, 0};   // 0 free, 1 filling, 4 collected, 5 i
 inline int64_t lenBwt[3] = {0, 0, 0};
 inline uint8_t* pBwtW = nullptr;
 inline uint8_t* pBwtR = nullptr;
-inline uint64_t** lnkBlk = nullptr;       // one 2^20-entry sub-array per MiB of block
-inline uint64_t nLnkBlk = 0;              // sub-arrays in lnkBlk, for their release
+inline uint64_t** lnkBlk = nullptr;       // one 2^20-entry sub-array per MiB of block, in one allocation
+inline uint64_t nLnkBlk = 0;              // sub-arrays in lnkBlk
 inline uint64_t* h = nullptr;             // 2^24 entries
 inline uint64_t* h1 = nullptr;            // 2^16 entries
-inline uint64_t iPackMax = core::kBwtPackMax;  // longest block inverted with the compact walk
+inline uint64_t iDenseMax = core::kBwtDenseMax;  // longest block inverted with the dense walk
 
 void incmd();
 int32_t unzip();
