@@ -117,7 +117,7 @@ void sumKeys(uint64_t* h, const uint64_t* h1) {
   }
 }
 
-// Restores the zero state of h for the next block: the groups sumKeys may have written.
+// Clears the groups of h that the pair sort and sumKeys will use: those of the pairs in h1.
 void clearKeys(uint64_t* h, const uint64_t* h1) {
   for (uint64_t p = 0; p < kBwtPairs; ++p) {
     if (h1[p] != 0) std::memset(h + (p << 8), 0, 256 * sizeof(uint64_t));
@@ -145,13 +145,11 @@ BwtStatus walk(uint8_t* b, uint64_t n, uint64_t idx, const uint64_t* link, uint6
 // plain walk finds in h. The counters are few and stay in the cache; the rows of one
 // triple are consecutive and are taken from the last to the first, so when the walk
 // enters a row it fetches the cache line holding the next lower rows of that triple,
-// which its next visit to the triple will read. Rows sit in the first half of the link
-// memory (4n bytes of its 8n), the counters in the second.
+// which its next visit to the triple will read. Rows take 4n bytes of the link memory.
 
 bool dense(uint64_t n, const BwtWork& w) { return n <= w.denseMax && n <= 0xFFFFFFFF; }
 
 uint32_t* denseRows(const BwtWork& w) { return reinterpret_cast<uint32_t*>(w.link); }
-uint32_t* denseCounters(const BwtWork& w) { return denseRows(w) + w.linkSubs * kBwtLinkSub; }
 
 // below[c] = the number of bytes smaller than c; then h1 counts the pairs (B, F), F = c
 // on the rows below[c] .. below[c + 1] - 1.
@@ -167,7 +165,7 @@ void countPairs(const uint8_t* b, const uint64_t* byteCount, uint64_t* below, ui
 void buildDense(const uint8_t* b, uint64_t n, const BwtWork& w, const uint64_t* below) {
   const uint64_t* h1 = w.pairs;
   uint32_t* rows = denseRows(w);
-  uint32_t* counters = denseCounters(w);
+  uint32_t* counters = w.counters;
   uint64_t seen[256] = {};
   uint32_t lastPair[256], idOf[256] = {};
   std::fill(lastPair, lastPair + 256, ~0u);
@@ -191,7 +189,7 @@ void buildDense(const uint8_t* b, uint64_t n, const BwtWork& w, const uint64_t* 
 BwtStatus walkDense(uint8_t* b, uint64_t n, uint64_t idx, const BwtWork& w) {
   if (idx >= n) return BwtStatus::kBadStart;
   const uint32_t* rows = denseRows(w);
-  uint32_t* counters = denseCounters(w);
+  uint32_t* counters = w.counters;
   constexpr uint32_t kLine = 64 / sizeof(uint32_t);
   for (uint64_t out = 0; out < n; ++out) {
     const uint32_t v = rows[idx];
@@ -220,13 +218,14 @@ uint64_t bwtForward(const uint8_t* in, uint8_t* out, uint64_t n) {
 }
 
 BwtStatus bwtInverseSort(const uint8_t* block, uint64_t n, const BwtWork& w, BwtProgress progress) {
-  if (n > w.linkSubs * kBwtLinkSub) return BwtStatus::kTooLong;
+  const bool fast = dense(n, w);
+  if (n > w.linkEntries * (fast ? 2 : 1)) return BwtStatus::kTooLong;
   uint64_t* link = w.link;
   uint64_t* h = w.keys;
   uint64_t* h1 = w.pairs;
-  std::memset(h1, 0, kBwtPairs * sizeof(uint64_t));  // h is zero between blocks
+  std::memset(h1, 0, kBwtPairs * sizeof(uint64_t));
   report(progress, 0);
-  if (dense(n, w)) {
+  if (fast) {
     uint64_t bytes[256] = {}, below[256];
     for (uint64_t i = 0; i < n; ++i) ++bytes[block[i]];
     report(progress, 20);
@@ -237,9 +236,11 @@ BwtStatus bwtInverseSort(const uint8_t* block, uint64_t n, const BwtWork& w, Bwt
     report(progress, 80);
     return BwtStatus::kOk;
   }
+  std::memset(h, 0, 256 * sizeof(uint64_t));
   countBytes(block, n, link, h);
   report(progress, 20);
   sortBytes(link, h, h1);
+  clearKeys(h, h1);
   report(progress, 40);
   sortPairs(link, h, h1);
   report(progress, 60);
@@ -250,9 +251,7 @@ BwtStatus bwtInverseSort(const uint8_t* block, uint64_t n, const BwtWork& w, Bwt
 
 BwtStatus bwtInverseWalk(uint8_t* block, uint64_t n, uint64_t start, const BwtWork& w) {
   if (dense(n, w)) return walkDense(block, n, start, w);
-  BwtStatus s = walk(block, n, start, w.link, w.keys);
-  clearKeys(w.keys, w.pairs);
-  return s;
+  return walk(block, n, start, w.link, w.keys);
 }
 
 }  // namespace qn::core

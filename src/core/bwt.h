@@ -22,14 +22,16 @@ inline constexpr uint64_t kBwtDenseMax = 0xFFFFFFFF;         // longest block th
 // Link sub-arrays a block of n bytes needs.
 constexpr uint64_t bwtLinkSubs(uint64_t n) { return (n + kBwtLinkSub - 1) / kBwtLinkSub; }
 
-// Caller-owned work memory of the inverse. keys must be all zero before a block is sorted;
-// the walk leaves it zero again, whatever it returns.
+// Caller-owned work memory of the inverse. A block of n bytes takes the dense walk when
+// n <= denseMax (and below 2^32): it needs n / 2 link entries (its 32-bit rows) and
+// min(n, 2^24) counters. Otherwise the plain walk needs n link entries and keys.
 struct BwtWork {
-  uint64_t* link = nullptr;         // linkSubs * kBwtLinkSub entries in one piece
-  uint64_t linkSubs = 0;
-  uint64_t* keys = nullptr;         // kBwtKeys entries
+  uint64_t* link = nullptr;         // linkEntries entries in one piece
+  uint64_t linkEntries = 0;
+  uint64_t* keys = nullptr;         // kBwtKeys entries (plain walk)
   uint64_t* pairs = nullptr;        // kBwtPairs entries
-  uint64_t denseMax = kBwtDenseMax; // blocks up to this length use the dense walk
+  uint32_t* counters = nullptr;     // kBwtKeys entries (dense walk)
+  uint64_t denseMax = kBwtDenseMax;
 };
 
 enum class BwtStatus { kOk, kTooLong, kBadStart, kBadKeys };
@@ -37,7 +39,7 @@ enum class BwtStatus { kOk, kTooLong, kBadStart, kBadKeys };
 // Called with 0, 20, 40, 60 and 80 (percent) as the sorting steps pass.
 using BwtProgress = void (*)(int percent);
 
-// First half of the inverse: the two counting sorts of the n bytes at block (n > 8) into w.
+// First half of the inverse: the counting sorts of the n bytes at block (n > 8) into w.
 // kTooLong, before any progress, when the link array cannot hold the block.
 BwtStatus bwtInverseSort(const uint8_t* block, uint64_t n, const BwtWork& w, BwtProgress progress);
 

@@ -17,7 +17,7 @@ struct Work {
   ~Work() { std::free(keys); }
   BwtWork for_(uint64_t n, uint64_t denseMax) {
     if (link.size() < bwtLinkSubs(n) * kBwtLinkSub) link.resize(bwtLinkSubs(n) * kBwtLinkSub);
-    return {link.data(), link.size() / kBwtLinkSub, keys, pairs.data(), denseMax};
+    return {link.data(), link.size(), keys, pairs.data(), reinterpret_cast<uint32_t*>(keys), denseMax};
   }
 };
 

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <system_error>
+#include <thread>
 
 #include "container/container.h"
 #include "frontend/frontend.h"
@@ -111,8 +113,8 @@ void* allocHuge(size_t bytes) {
   return p;
 }
 
-// h and h1 live for the process. h comes zeroed from the system, page by page as it is
-// first touched, and is kept zero between blocks (outBwtBlk clears what it used).
+// h and the pair counts live for the process. h comes zeroed from the system, page by page
+// as it is first touched; the dense walk keeps its counters there (the helper's in the upper half).
 void allocKeyTables() {
   if (h == nullptr) {
     size_t bytes = kKeys * sizeof(uint64_t);
@@ -123,7 +125,8 @@ void allocKeyTables() {
     }
   }
   if (h1 == nullptr) h1 = static_cast<uint64_t*>(std::calloc(kPairs, sizeof(uint64_t)));
-  if (h == nullptr || h1 == nullptr) {
+  if (h1Second == nullptr) h1Second = static_cast<uint64_t*>(std::calloc(kPairs, sizeof(uint64_t)));
+  if (h == nullptr || h1 == nullptr || h1Second == nullptr) {
     fe::errf(txt::kBlockMemory, fe::param[fe::kBlock]);
     fe::halt();
   }
@@ -196,29 +199,145 @@ void progress(int percent) {
   std::fflush(stdout);
 }
 
-// The next start index from the st ring; an empty ring stops the run.
-uint64_t takeStart() {
-  auto lk = ctr::lockSite(ctr::mutexBwt, "outBwtBlk");
-  if (stHead == stTail) {
-    lk.unlock();
-    std::fputs("BWT block empty", stdout);
-    fe::halt();
+// Work memory of inverter w. Both halves serve one inverter; with two, each dense block
+// needs n / 2 link entries and min(n, 2^24) counters, so the helper takes the upper half
+// of the link memory and of h.
+core::BwtWork workOf(int w) {
+  auto* counters = reinterpret_cast<uint32_t*>(h);
+  if (w == 0) return {lnkBlk[0], nLnkBlk * kSub, h, h1, counters, iDenseMax};
+  const uint64_t half = nLnkBlk * kSub / 2;
+  return {lnkBlk[0] + half, half, nullptr, h1Second, counters + kKeys, iDenseMax};
+}
+
+// A fault of block `ticket`: reported once every earlier block has been inverted, as a single
+// inverter would have found an earlier fault first.
+[[noreturn]] void blockFault(uint64_t ticket, int w, bool empty) {
+  {
+    auto lk = ctr::lockSite(ctr::mutexBwt, "outBwtBlk");
+    while (bwtBusy[1 - w] < ticket) ctr::waitSecond(ctr::lockBwtR0, lk);
   }
-  uint64_t idx = st[stHead];
-  stHead = (stHead + 1) & core::kStMask;
+  if (!empty) damaged();
+  std::fputs("BWT block empty", stdout);
+  fe::halt();
+}
+
+// Waits for the turn of `ticket`, then takes the next start index from the st ring (unless
+// the block is stored as it is) and passes the turn on. An empty ring stops the run.
+uint64_t takeStart(uint64_t ticket, int w, bool stored) {
+  uint64_t idx = 0;
+  {
+    auto lk = ctr::lockSite(ctr::mutexBwt, "outBwtBlk");
+    while (bwtStarted != ticket) ctr::waitSecond(ctr::lockBwtR0, lk);
+    if (!stored) {
+      if (stHead == stTail) {
+        lk.unlock();
+        blockFault(ticket, w, true);
+      }
+      idx = st[stHead];
+      stHead = (stHead + 1) & core::kStMask;
+    }
+    ++bwtStarted;
+  }
+  ctr::lockBwtR0.notify_all();
   return idx;
+}
+
+// Inverts block buffer k in place with the work memory of inverter w.
+void invert(int k, int w, uint64_t ticket) {
+  uint8_t* b = bufBlk[k];
+  int64_t len = lenBwt[k];
+  if (len <= int64_t(core::kBwtStoredMax)) {  // stored as it is, with no start index
+    takeStart(ticket, w, true);
+    return;
+  }
+  uint64_t n = uint64_t(len);
+  const core::BwtWork work = workOf(w);
+  if (core::bwtInverseSort(b, n, work, progress) != core::BwtStatus::kOk) blockFault(ticket, w, false);
+  if (core::bwtInverseWalk(b, n, takeStart(ticket, w, false), work) != core::BwtStatus::kOk)
+    blockFault(ticket, w, false);
+}
+
+// Claims the next collected block for inverter w (mutexBwt held): its index, or -1 when the
+// inverter is to stop (outbwt: the stop request in control word 5, left for outbwt to answer).
+int claimCollected(int w, std::unique_lock<std::mutex>& lk) {
+  for (;;) {
+    const int k = blkIndex(pBwtR);
+    if (statBwt[k] == 4) {
+      statBwt[k] = 5;
+      pBwtR = bufBlk[(k + 1) % 3];
+      bwtBusy[w] = bwtTickets++;
+      return k;
+    }
+    if (w == 0 ? ctr::msgCode[5] == ctr::kStop : helperStop) return -1;
+    ctr::waitSecond(ctr::lockBwtR0, lk);
+  }
+}
+
+// The loop of inverter w, until its stop.
+void inverter(int w) {
+  for (;;) {
+    int k = 0;
+    {
+      auto lk = ctr::lockSite(ctr::mutexBwt, "switch_outbwt1");
+      k = claimCollected(w, lk);
+      if (k < 0) return;
+    }
+    invert(k, w, bwtBusy[w]);
+    {
+      auto lk = ctr::lockSite(ctr::mutexBwt, "switch_outbwt2");
+      statBwt[k] = 2;
+      bwtBusy[w] = kIdle;
+    }
+    ctr::lockOut.notify_all();
+    ctr::lockBwtR0.notify_all();
+  }
+}
+
+// Starts the helper inverter; without it (one core, blocks too long for the dense walk, no
+// thread to be had) outbwt inverts alone.
+void startHelper() {
+  {
+    auto lk = ctr::lockSite(ctr::mutexBwt, "switch_outbwt1");
+    bwtTickets = bwtStarted = 0;
+    bwtBusy[0] = bwtBusy[1] = kIdle;
+    helperStop = false;
+    helperRunning = twoInverters;
+  }
+  if (!twoInverters) return;
+  ++ctr::threadsAlive;
+  try {
+    std::thread([] {
+      struct Ended {
+        ~Ended() {
+          ctr::lockSite(ctr::mutexBwt, "switch_outbwt2"), helperRunning = false;
+          --ctr::threadsAlive;
+        }
+      } ended;
+      inverter(1);
+    }).detach();
+  } catch (const std::system_error&) {
+    --ctr::threadsAlive;
+    ctr::lockSite(ctr::mutexBwt, "switch_outbwt1"), helperRunning = false;
+  }
+}
+
+// Stops the helper and waits until it has ended.
+void stopHelper() {
+  ctr::lockSite(ctr::mutexBwt, "switch_outbwt1"), helperStop = true;
+  ctr::lockBwtR0.notify_all();
+  while (ctr::lockSite(ctr::mutexBwt, "switch_outbwt1"), helperRunning) ctr::pollSleep();
 }
 
 }  // namespace
 
 void outBwtBlk(int k) {
-  uint8_t* b = bufBlk[k];
-  int64_t len = lenBwt[k];
-  if (len <= int64_t(core::kBwtStoredMax)) return;  // stored as it is, with no start index
-  uint64_t n = uint64_t(len);
-  const core::BwtWork work{lnkBlk[0], nLnkBlk, h, h1, iDenseMax};
-  if (core::bwtInverseSort(b, n, work, progress) != core::BwtStatus::kOk) damaged();
-  if (core::bwtInverseWalk(b, n, takeStart(), work) != core::BwtStatus::kOk) damaged();
+  uint64_t ticket = 0;
+  {
+    auto lk = ctr::lockSite(ctr::mutexBwt, "outBwtBlk");
+    ticket = bwtBusy[0] = bwtTickets++;
+  }
+  invert(k, 0, ticket);
+  ctr::lockSite(ctr::mutexBwt, "outBwtBlk"), bwtBusy[0] = kIdle;
 }
 
 void initBwt() {
@@ -239,6 +358,7 @@ void initBwt() {
   if (all == nullptr) failAlloc(txt::kAllocBwtSubLink);
   for (uint64_t i = 0; i < subs; ++i) lnkBlk[i] = all + i * kSub;
   nLnkBlk = subs;
+  twoInverters = std::thread::hardware_concurrency() > 1 && blockRoom <= std::min(iDenseMax, core::kBwtDenseMax);
 }
 
 void outblock() {
@@ -291,28 +411,10 @@ int64_t outBlk() {
 }
 
 void outbwt() {
-  for (;;) {
-    int k = 0;
-    {
-      auto lk = ctr::lockSite(ctr::mutexBwt, "switch_outbwt1");
-      k = blkIndex(pBwtR);
-      while (statBwt[k] != 4) {
-        if (ctr::msgCode[5] == ctr::kStop) {
-          ctr::msgCode[5] = 0;
-          return;
-        }
-        ctr::waitSecond(ctr::lockBwtR0, lk);
-      }
-      statBwt[k] = 5;
-    }
-    outBwtBlk(k);
-    {
-      auto lk = ctr::lockSite(ctr::mutexBwt, "switch_outbwt2");
-      statBwt[k] = 2;
-      pBwtR = bufBlk[(k + 1) % 3];
-    }
-    ctr::lockOut.notify_all();
-  }
+  startHelper();
+  inverter(0);
+  stopHelper();
+  ctr::lockSite(ctr::mutexBwt, "switch_outbwt1"), ctr::msgCode[5] = 0;
 }
 
 }  // namespace qn::rec

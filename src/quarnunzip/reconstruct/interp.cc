@@ -81,6 +81,25 @@ inline void copyMatch(uint8_t* ring, uint64_t mask, int64_t chr, uint64_t dist, 
   }
 }
 
+constexpr uint64_t kShortCopy = 32;  // matches up to this long are copied in two 16-byte steps
+
+// A match of at most kShortCopy bytes whose source lies at least 16 bytes back and does not
+// wrap: two 16-byte steps, the second reading what the first wrote where they overlap, as the
+// byte-by-byte copy would. It writes up to kShortCopy bytes, past the match's end: the caller
+// keeps that inside the chunk, where later bytes overwrite them or the chunk's end zeroes them.
+// False when the match is not of that kind.
+inline bool copyShort(uint8_t* ring, uint64_t mask, int64_t chr, uint64_t dist, uint64_t length) {
+  const uint64_t src = (static_cast<uint64_t>(chr) - dist) & mask;
+  const uint64_t gap = (static_cast<uint64_t>(chr) - src) & mask;
+  if (length > kShortCopy || gap < 16 || src + kShortCopy > mask + 1) return false;
+  uint8_t step[16];
+  std::memcpy(step, ring + src, 16);
+  std::memcpy(ring + chr, step, 16);
+  std::memcpy(step, ring + src + 16, 16);
+  std::memcpy(ring + chr + 16, step, 16);
+  return true;
+}
+
 // The common case: literals and matches up to 65536 bytes while the chunk has room for the
 // longest of them and the buffer holds the longest instruction (three words). Everything
 // else is left to step(). The state lives in locals: the byte stores may alias any memory.
@@ -109,7 +128,7 @@ void runFast(Run& r) {
     } else {
       i += 2;
     }
-    copyMatch(ring, mask, chr, dist, n);
+    if (!copyShort(ring, mask, chr, dist, n)) copyMatch(ring, mask, chr, dist, n);
     chr += n;
   }
   r.i = i;

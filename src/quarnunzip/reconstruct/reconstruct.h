@@ -44,6 +44,19 @@ inline uint64_t* h = nullptr;             // 2^24 entries
 inline uint64_t* h1 = nullptr;            // 2^16 entries
 inline uint64_t iDenseMax = core::kBwtDenseMax;  // longest block inverted with the dense walk
 
+// ---- Second inverter (under ctr::mutexBwt) ----
+// With two cores outbwt starts a helper thread that inverts the next collected block while
+// it inverts one. Blocks take tickets in the order they are claimed; a block takes its start
+// index when every earlier ticket has taken its own, and reports a fault when every earlier
+// block has been inverted.
+inline constexpr uint64_t kIdle = UINT64_MAX;
+inline uint64_t* h1Second = nullptr;      // the helper's pair counts, 2^16 entries
+inline bool twoInverters = false;         // set by initBwt: every block of the pass is dense
+inline uint64_t bwtTickets = 0;           // blocks claimed for inversion in this pass
+inline uint64_t bwtStarted = 0;           // tickets past their start index (or stored as they are)
+inline uint64_t bwtBusy[2] = {kIdle, kIdle};  // ticket held by outbwt (0) and its helper (1)
+inline bool helperStop = false, helperRunning = false;
+
 void incmd();
 int32_t unzip();
 void initBwt();
