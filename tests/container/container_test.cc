@@ -102,7 +102,7 @@ TEST_F(Interp, AgreesWithByteByByteModel) {
         uint64_t len = kind < 88 ? pick(3, 300) : kind < 97 ? pick(301, 65536) : left >= 131072 ? 131072 : 65536;
         len = std::max<uint64_t>(std::min(len, left), 3);
         const uint64_t dk = rng() % 4;
-        const uint64_t dist = dk == 0 ? pick(1, 9) : dk == 1 ? pick(1, uint64_t(size)) : dk == 2 ? pick(len, 4 * len)
+        const uint64_t dist = dk == 0 ? pick(1, 24) : dk == 1 ? pick(1, uint64_t(size)) : dk == 2 ? pick(len, 4 * len)
                                                                                             : pick(1ull << 31, 1ull << 40);
         w.push_back(M | (len == 131072 ? 0x10001u : uint32_t(len)));
         if (dist > 0x7FFFFFFF) w.insert(w.end(), {M | uint32_t(dist >> 32), uint32_t(dist)});

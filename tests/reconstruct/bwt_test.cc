@@ -121,6 +121,34 @@ TEST_F(Bwt, InverseFaultsKeepTheWorkMemory) {
     }
 }
 
+// A de Bruijn sequence of 3-byte words over 256 letters: each of the 2^24 triples once.
+Bytes everyTriple() {
+  Bytes seq, a(4 * 256, 0);
+  auto db = [&](auto&& self, int t, int p) -> void {
+    if (t > 3) {
+      if (3 % p == 0) seq.insert(seq.end(), a.begin() + 1, a.begin() + p + 1);
+      return;
+    }
+    a[t] = a[t - p];
+    self(self, t + 1, p);
+    for (int j = a[t - p] + 1; j < 256; ++j) a[t] = uint8_t(j), self(self, t + 1, t);
+  };
+  db(db, 1, 1);
+  return seq;
+}
+
+// The dense walk's largest count of triples: every one of the 2^24 in a 16 MiB block.
+TEST_F(Bwt, EveryTripleInOneBlock) {
+  const Bytes text = everyTriple();
+  ASSERT_EQ(text.size(), size_t(1) << 24);
+  setBlocks(16);
+  Bytes t(text.size());
+  const uint64_t start = core::bwtForward(text.data(), t.data(), t.size());
+  const core::BwtWork w{rec::lnkBlk[0], rec::nLnkBlk << 20, rec::h, rec::h1, reinterpret_cast<uint32_t*>(rec::h)};
+  EXPECT_EQ(core::bwtInverse(t.data(), t.size(), start, w), core::BwtStatus::kOk);
+  EXPECT_TRUE(t == text);
+}
+
 TEST_F(Bwt, ProgressMarksAllocationAndRelease) {
   setBlocks(1);
   const Child c = runChild([] {
