@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "container/container.h"
 #include "core/bwt.h"
 #include "decoder/decoder.h"
 #include "frontend/frontend.h"
@@ -42,6 +43,7 @@ Bytes binaryBytes(size_t n) {  // little-endian counters with a slowly changing 
 // Block buffers for blocks of mib MiB in block mode, as the driver allocates them.
 void setBlocks(uint32_t mib) {
   qn::fe::param[qn::fe::kBlock] = mib, qn::fe::iBlock = uint64_t(mib) << 20, qn::fe::iBWT = 1;
+  qn::ctr::fLen = qn::fe::iBlock;  // a pass long enough to fill its blocks
   qn::rec::initBwt();
 }
 
