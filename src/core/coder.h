@@ -2,6 +2,7 @@
 // the decoder's bit input and symbol decode, the encoder's symbol code and priming.
 // Header-inline so that the decoder's loop has every step expanded in place.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -69,47 +70,69 @@ QN_HOT void renormalize(uint32_t& L, uint32_t& H, Shift&& shift) {
 }
 
 // The decoder's working state: the coder and the bit input, held in locals (registers) by
-// the decoding loop. Input supplies the stream: Input::refill(core) is called when bufBin
-// is used up (it makes bufBin[iBin..iBlockBin) the next words), and Input::damaged()
-// stops the run on a stream the compressor cannot have written.
+// the decoding loop. Input supplies the stream: Input::refill(core) is called when every
+// whole word of bufBin has been taken and another bit is needed (it makes bufBin the next
+// buffer, iBlockBin its length and bitPos 0), and Input::damaged() stops the run on a
+// stream the compressor cannot have written.
 template <class Input>
 struct BitDecoder {
-  uint32_t L, H, M, bufBit;
-  int32_t iBit;          // bits of bufBit not yet taken
+  uint32_t L, H, M;
+  uint32_t bitPos;       // stream bits of bufBin already taken
   const uint8_t* bufBin;
-  int32_t iBin, iBlockBin;
+  int32_t iBlockBin;     // valid bytes in bufBin, whole words
 
   [[noreturn]] static void damaged() { Input::damaged(); }
 
-  // Loads the next 32-bit little-endian word, switching buffers when this one is used up.
-  QN_HOT void nextWord() {
-    if (iBin == iBlockBin) [[unlikely]]
-      Input::refill(*this);
-    std::memcpy(&bufBit, bufBin + iBin, 4);
-    iBin += 4;
+  // M takes the next n stream bits (0..32), first bit highest. Words are little-endian and
+  // read from bit 31 down, so words k and k + 1 joined high to low hold the stream in order;
+  // shifted by the bits already taken of word k they start with the next 32 bits, which
+  // join M before n is known: only the last shift waits for it.
+  QN_HOT void shiftIn(int n) {
+    const uint32_t k = bitPos >> 5;
+    if (k * 4 + 8 <= uint32_t(iBlockBin)) [[likely]] {
+      uint64_t x;
+      std::memcpy(&x, bufBin + k * 4, 8);
+      const uint64_t next = (std::rotl(x, 32) << (bitPos & 31)) >> 32;
+      M = uint32_t((uint64_t(M) << 32 | next) >> (32 - n));
+      bitPos += uint32_t(n);
+      return;
+    }
+    shiftInNearEnd(n);
   }
 
-  // The next n stream bits (1..32), first bit highest.
-  QN_HOT uint32_t takeBits(int n) {
-    if (n <= iBit) {
-      iBit -= n;
-      return uint32_t((uint64_t(bufBit) >> iBit) & ((uint64_t(1) << n) - 1));
+  // The last word of a buffer, or past it: one word at a time, switching buffers only when
+  // a bit beyond the last whole word is needed.
+  QN_HOT void shiftInNearEnd(int n) {
+    while (n > 0) {
+      if (bitPos >= uint32_t(iBlockBin) * 8) [[unlikely]]
+        Input::refill(*this);
+      uint32_t w;
+      std::memcpy(&w, bufBin + (bitPos >> 5) * 4, 4);
+      const int used = int(bitPos & 31), m = std::min(n, 32 - used);
+      M = uint32_t((uint64_t(M) << m) | (uint32_t(w << used) >> (32 - m)));
+      bitPos += uint32_t(m);
+      n -= m;
     }
-    const int need = n - iBit;
-    const uint64_t high = uint64_t(bufBit) & ((uint64_t(1) << iBit) - 1);
-    nextWord();
-    iBit = 32 - need;
-    return uint32_t((high << need) | (uint64_t(bufBit) >> iBit));
   }
 
   QN_HOT void startDecoder() {
-    M = takeBits(32);
+    shiftIn(32);
   }
 
+  // Drops the top bits that L and H share (none when they differ, 32 when L == H), taking
+  // as many stream bits into M; then the underflow rule once, as in renormalize.
+  QN_HOT void shiftShared() {
+    const int n = std::countl_zero(L ^ H);
+    shiftIn(n);
+    L = uint32_t(uint64_t(L) << n);
+    H = ~uint32_t(uint64_t(~H) << n);
+  }
   QN_HOT void renorm() {
-    renormalize(L, H, [this](int n, uint32_t) __attribute__((always_inline)) {
-      M = uint32_t((uint64_t(M) << n) | takeBits(n));
-    });
+    shiftShared();
+    if (uint32_t(H - L) < kMinSpan) [[unlikely]] {
+      L = kTopBit;
+      shiftShared();
+    }
   }
 
   // A value in [0, total), all equally likely: raw fields and the choice among unseen symbols.
@@ -136,18 +159,26 @@ struct BitDecoder {
     if (target >= total) [[unlikely]]
       damaged();
     uint32_t rest = uint32_t(target);
-    const int leaf = findLeaf<A>(t, rest);
-    const uint32_t freq = t[leaf], cum = uint32_t(target) - rest;
+    // Without a rescale due, the walk counts the symbol's path as it goes (updateSym's
+    // increment); an escape takes that count back, as the new symbol is counted instead.
+    const bool counted = total != m.limit;
+    const int leaf = counted ? findLeaf<A, true>(t, rest) : findLeaf<A>(t, rest);
+    const uint32_t freq = uint16_t(t[leaf] - counted), cum = uint32_t(target) - rest;
     if (freq == 0 || cum + freq > total) [[unlikely]]
       damaged();
     narrowRange(L, H, cum, freq, total);
     renorm();
     uint32_t s = uint32_t(leaf - A);
     if constexpr (kEscape) {
-      if (s == A - 1) [[unlikely]]
+      if (s == A - 1) [[unlikely]] {
+        if (counted) uncount<A>(t, leaf);
         s = decodeNewSym<A>(m, t);
+        updateSym<A, kEscape>(m, t, s);
+        return s;
+      }
     }
-    updateSym<A, kEscape>(m, t, s);
+    if (!counted) [[unlikely]]
+      updateSym<A, kEscape>(m, t, s);
     return s;
   }
 

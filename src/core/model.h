@@ -49,26 +49,32 @@ inline uint32_t cumCount(const uint16_t* t, int leaf) {
 // Walks down to the leaf holding target; ties go right. On return, rest holds target
 // minus the counts passed on the left, so target - rest equals cumCount of the leaf.
 // Branch-free steps (the direction depends on the data and would mispredict), two levels
-// at a time: both possible grandchildren load together with the child.
-template <int A>
-[[gnu::always_inline]] inline int findLeaf(const uint16_t* t, uint32_t& rest) {
-  auto decide = [&](uint32_t left) __attribute__((always_inline)) {
-    const uint32_t right = 0u - uint32_t(left <= rest);  // all ones to go right
-    rest -= left & right;
-    return int(right & 1);
+// at a time: both possible grandchildren load together with the child. With kCount, every
+// node of the path, root and leaf included, is counted once on the way (updateSym's
+// increment when no rescale is due); the nodes left and right of it are read before any
+// of them is counted, so the walk sees the counts as they were.
+template <int A, bool kCount = false>
+[[gnu::always_inline]] inline int findLeaf(uint16_t* t, uint32_t& rest) {
+  // One level: right when left <= rest; the borrow of rest - left says which way, and
+  // both compilers keep it in the flags (a conditional move and an add of the carry).
+  uintptr_t n = 1;
+  auto step = [&](uint32_t left) __attribute__((always_inline)) {
+    uint32_t less;
+    const bool goLeft = __builtin_sub_overflow(rest, left, &less);
+    rest = goLeft ? rest : less;
+    n = 2 * n + !goLeft;
+    if constexpr (kCount) ++t[n];
+    return goLeft;
   };
+  if constexpr (kCount) ++t[1];
   constexpr int kLevels = std::bit_width(unsigned(A)) - 1;  // every path has this many
-  int n = 1;
   for (int level = 0; level + 2 <= kLevels; level += 2) {
-    const uint32_t left = t[2 * n], leftLeft = t[4 * n], rightLeft = t[4 * n + 2];
-    const int r = decide(left);
-    const uint32_t next = r ? rightLeft : leftLeft;
-    n = 2 * n + r;
-    n = 2 * n + decide(next);
+    const uint32_t leftLeft = t[4 * n], rightLeft = t[4 * n + 2];
+    step(step(t[2 * n]) ? leftLeft : rightLeft);
   }
-  if constexpr (kLevels % 2) n = 2 * n + decide(t[2 * n]);
-  if (n < A) n = 2 * n + decide(t[2 * n]);  // the leftmost leaves lie one level deeper
-  return n;
+  if constexpr (kLevels % 2) step(t[2 * n]);
+  if (n < A) step(t[2 * n]);  // the leftmost leaves lie one level deeper
+  return int(n);
 }
 
 // Escape groups: ordinary leaves shift down by flush, the escape is set again when any
@@ -94,6 +100,12 @@ template <int A, bool kEscape>
   if (t[1] == m.limit) [[unlikely]]
     rescaleTable<A, kEscape>(m, t);
   for (uint32_t n = A + s; n >= 1; n >>= 1) ++t[n];
+}
+
+// Takes back findLeaf's count of leaf and its ancestors.
+template <int A>
+inline void uncount(uint16_t* t, int leaf) {
+  for (int n = leaf; n >= 1; n >>= 1) --t[n];
 }
 
 // The last unseen symbol has arrived: the escape leaf and its ancestors lose esc.

@@ -144,8 +144,7 @@ TEST_F(Coder, TargetsBitsAndRenormalisation) {
   c.L = 0x7FFF0000, c.H = 0x80000FFF, c.M = 0x80000500;
   c.renorm();
   EXPECT_EQ(c.M, 0x50000000u);
-  EXPECT_EQ(c.iBin, 4);
-  EXPECT_EQ(c.iBit, 12);
+  EXPECT_EQ(c.bitPos, 20u);
   // decodeUniform(2^13) of v = 5 narrows to [5 * 2^19, 6 * 2^19 - 1]; 13 shifts restore it.
   L = 0, H = 0xFFFFFFFF;
   core::narrowRange(L, H, 5, 1, 8192);
