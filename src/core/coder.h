@@ -20,22 +20,26 @@ inline constexpr uint32_t kTopBit = 0x80000000u;
 inline constexpr uint32_t kMinSpan = 0x20000;   // H - L below this triggers the underflow rule
 
 // Exact division by a table total without a divide instruction: for a < 2^48 and
-// 1 <= t < 2^16, floor(a / t) is the high half of a * (r + 1), r = floor((2^64 - 1) / t)
-// (the multiplier is within t / 2^64 of 2^64 / t, and t / 2^64 <= 2^-48).
-// Filled at start-up (about 65536 divisions, well under a millisecond).
+// 2 <= t < 2^16, floor(a / t) is the high half of a * m, m = ceil(2^64 / t) (below 2^64).
+// With m * t = 2^64 + e, 0 <= e < t, a * m / 2^64 = a / t + a * e / (t * 2^64), and the
+// excess is below 1 / t because a * e < 2^48 * 2^16: too little to reach the next integer,
+// which lies at least 1 / t above a / t. A total of 1 has no such m; narrowRange does
+// without it. Filled at start-up (about 65536 divisions, well under a millisecond).
 inline const std::array<uint64_t, 65536> kReciprocal = [] {
   std::array<uint64_t, 65536> r{};
-  for (uint64_t t = 1; t < 65536; ++t) r[t] = ~uint64_t(0) / t;
+  for (uint64_t t = 2; t < 65536; ++t) r[t] = ~uint64_t(0) / t + 1;
   return r;
 }();
 
 QN_HOT uint64_t divideByTotal(uint64_t a, uint32_t total) {
-  const unsigned __int128 p = static_cast<unsigned __int128>(a) * kReciprocal[total] + a;
-  return uint64_t(p >> 64);
+  return uint64_t((static_cast<unsigned __int128>(a) * kReciprocal[total]) >> 64);
 }
 
-// Selects the counts [cum, cum + freq) of total; the old L is used in both lines.
+// Selects the counts [cum, cum + freq) of total; the old L is used in both lines. The
+// caller has checked freq >= 1 and cum + freq <= total, so a total of 1 selects all of it.
 QN_HOT void narrowRange(uint32_t& L, uint32_t& H, uint32_t cum, uint32_t freq, uint32_t total) {
+  if (total == 1) [[unlikely]]
+    return;
   const uint64_t range = uint64_t(H) - L + 1;
   const uint32_t low = L;
   H = uint32_t(low + divideByTotal(uint64_t(cum + freq) * range, total) - 1);
@@ -158,28 +162,47 @@ struct BitDecoder {
     const uint64_t target = decodeTarget(L, H, M, total);
     if (target >= total) [[unlikely]]
       damaged();
-    uint32_t rest = uint32_t(target);
-    // Without a rescale due, the walk counts the symbol's path as it goes (updateSym's
+    if (total == m.limit) [[unlikely]]
+      return decodeBeforeRescale<A, kEscape>(m, t, uint32_t(target));
+    // No rescale is due: the walk counts the symbol's path as it goes (updateSym's
     // increment); an escape takes that count back, as the new symbol is counted instead.
-    const bool counted = total != m.limit;
-    const int leaf = counted ? findLeaf<A, true>(t, rest) : findLeaf<A>(t, rest);
-    const uint32_t freq = uint16_t(t[leaf] - counted), cum = uint32_t(target) - rest;
-    if (freq == 0 || cum + freq > total) [[unlikely]]
-      damaged();
-    narrowRange(L, H, cum, freq, total);
-    renorm();
+    uint32_t rest = uint32_t(target);
+    const int leaf = findLeaf<A, true>(t, rest);
+    narrowTo(uint32_t(target) - rest, uint16_t(t[leaf] - 1), total);
     uint32_t s = uint32_t(leaf - A);
     if constexpr (kEscape) {
       if (s == A - 1) [[unlikely]] {
-        if (counted) uncount<A>(t, leaf);
+        uncount<A>(t, leaf);
         s = decodeNewSym<A>(m, t);
         updateSym<A, kEscape>(m, t, s);
-        return s;
       }
     }
-    if (!counted) [[unlikely]]
-      updateSym<A, kEscape>(m, t, s);
     return s;
+  }
+
+  // decodeSym when the table is rescaled before its count: the walk leaves it unchanged.
+  template <int A, bool kEscape>
+  QN_HOT uint32_t decodeBeforeRescale(Model& m, uint16_t* t, uint32_t target) {
+    uint32_t rest = target;
+    const int leaf = findLeaf<A>(t, rest);
+    narrowTo(target - rest, t[leaf], t[1]);
+    uint32_t s = uint32_t(leaf - A);
+    if constexpr (kEscape) {
+      if (s == A - 1) [[unlikely]]
+        s = decodeNewSym<A>(m, t);
+    }
+    updateSym<A, kEscape>(m, t, s);
+    return s;
+  }
+
+  // The counts [cum, cum + freq) of total, found by the walk (cum <= target < total): a
+  // leaf of count 0 or one reaching beyond the total is a table the compressor never had.
+  // freq - 1 wraps for a count of 0, so one comparison covers both.
+  QN_HOT void narrowTo(uint32_t cum, uint32_t freq, uint32_t total) {
+    if (freq - 1 >= total - cum) [[unlikely]]
+      damaged();
+    narrowRange(L, H, cum, freq, total);
+    renorm();
   }
 
   // After an escape: the new symbol among the unseen ones (no bits when only one is left).
