@@ -55,25 +55,56 @@ inline uint32_t cumCount(const uint16_t* t, int leaf) {
 // of them is counted, so the walk sees the counts as they were.
 template <int A, bool kCount = false>
 [[gnu::always_inline]] inline int findLeaf(uint16_t* t, uint32_t& rest) {
-  // One level: right when left <= rest; the borrow of rest - left says which way, and
-  // both compilers keep it in the flags (a conditional move and an add of the carry).
+  // One level: right when left <= rest, i.e. when rest - left does not borrow. The choice
+  // must not become a jump, which the data would mispredict about half the time; given a
+  // plain conditional, g++ makes one. On x86-64 the borrow flag drives the conditional
+  // moves and the step to the right child; elsewhere masks do it. With kSelect, the step
+  // also picks the left count one level further down: nextLeft (under the left child)
+  // becomes nextRight (under the right child) when it goes right.
   uintptr_t n = 1;
-  auto step = [&](uint32_t left) __attribute__((always_inline)) {
+  auto step = [&]<bool kSelect>(uint32_t left, uint32_t& nextLeft, uint32_t nextRight)
+                  __attribute__((always_inline)) {
+    n *= 2;
+#if defined(__x86_64__)
     uint32_t less;
-    const bool goLeft = __builtin_sub_overflow(rest, left, &less);
-    rest = goLeft ? rest : less;
-    n = 2 * n + !goLeft;
+    if constexpr (kSelect)
+      asm("movl %k[rest], %k[less]\n\t"
+          "subl %k[left], %k[less]\n\t"
+          "cmovael %k[less], %k[rest]\n\t"
+          "cmovael %k[nextRight], %k[nextLeft]\n\t"
+          "sbbq $-1, %q[n]"
+          : [rest] "+r"(rest), [less] "=&r"(less), [nextLeft] "+r"(nextLeft), [n] "+r"(n)
+          : [left] "r"(left), [nextRight] "r"(nextRight)
+          : "cc");
+    else
+      asm("movl %k[rest], %k[less]\n\t"
+          "subl %k[left], %k[less]\n\t"
+          "cmovael %k[less], %k[rest]\n\t"
+          "sbbq $-1, %q[n]"
+          : [rest] "+r"(rest), [less] "=&r"(less), [n] "+r"(n)
+          : [left] "r"(left)
+          : "cc");
+#else
+    const uint32_t right = 0u - uint32_t(left <= rest);  // all ones to go right
+    rest -= left & right;
+    if constexpr (kSelect) nextLeft ^= (nextLeft ^ nextRight) & right;
+    n += right & 1;
+#endif
     if constexpr (kCount) ++t[n];
-    return goLeft;
+  };
+  uint32_t none = 0;
+  auto last = [&](uint32_t left) __attribute__((always_inline)) {
+    step.template operator()<false>(left, none, 0);
   };
   if constexpr (kCount) ++t[1];
   constexpr int kLevels = std::bit_width(unsigned(A)) - 1;  // every path has this many
   for (int level = 0; level + 2 <= kLevels; level += 2) {
-    const uint32_t leftLeft = t[4 * n], rightLeft = t[4 * n + 2];
-    step(step(t[2 * n]) ? leftLeft : rightLeft);
+    uint32_t next = t[4 * n];
+    step.template operator()<true>(t[2 * n], next, t[4 * n + 2]);
+    last(next);
   }
-  if constexpr (kLevels % 2) step(t[2 * n]);
-  if (n < A) step(t[2 * n]);  // the leftmost leaves lie one level deeper
+  if constexpr (kLevels % 2) last(t[2 * n]);
+  if (n < A) last(t[2 * n]);  // the leftmost leaves lie one level deeper
   return int(n);
 }
 
