@@ -166,9 +166,9 @@ struct BitDecoder {
       return decodeBeforeRescale<A, kEscape>(m, t, uint32_t(target));
     // No rescale is due: the walk counts the symbol's path as it goes (updateSym's
     // increment); an escape takes that count back, as the new symbol is counted instead.
-    uint32_t rest = uint32_t(target);
-    const int leaf = findLeaf<A, true>(t, rest);
-    narrowTo(uint32_t(target) - rest, uint16_t(t[leaf] - 1), total);
+    uint32_t rest = uint32_t(target), freq;
+    const int leaf = findLeaf<A, true>(t, rest, freq);
+    narrowTo(uint32_t(target) - rest, freq, total);
     uint32_t s = uint32_t(leaf - A);
     if constexpr (kEscape) {
       if (s == A - 1) [[unlikely]] {
@@ -183,9 +183,9 @@ struct BitDecoder {
   // decodeSym when the table is rescaled before its count: the walk leaves it unchanged.
   template <int A, bool kEscape>
   QN_HOT uint32_t decodeBeforeRescale(Model& m, uint16_t* t, uint32_t target) {
-    uint32_t rest = target;
-    const int leaf = findLeaf<A>(t, rest);
-    narrowTo(target - rest, t[leaf], t[1]);
+    uint32_t rest = target, freq;
+    const int leaf = findLeaf<A>(t, rest, freq);
+    narrowTo(target - rest, freq, t[1]);
     uint32_t s = uint32_t(leaf - A);
     if constexpr (kEscape) {
       if (s == A - 1) [[unlikely]]
