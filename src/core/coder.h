@@ -50,7 +50,7 @@ QN_HOT void narrowRange(uint32_t& L, uint32_t& H, uint32_t cum, uint32_t freq, u
 // bits, so a state with M outside [L, H] gives a target at or beyond total.
 QN_HOT uint64_t decodeTarget(uint32_t L, uint32_t H, uint32_t M, uint32_t total) {
   const uint64_t range = uint64_t(H) - L + 1;
-  return ((uint64_t(uint32_t(M - L)) + 1) * total - 1) / range;
+  return (uint64_t(uint32_t(M - L)) * total + (total - 1)) / range;
 }
 
 // Drops the top bits that L and H share, then applies the underflow rule once (keep the
@@ -75,27 +75,33 @@ QN_HOT void renormalize(uint32_t& L, uint32_t& H, Shift&& shift) {
 
 // The decoder's working state: the coder and the bit input, held in locals (registers) by
 // the decoding loop. Input supplies the stream: Input::refill(core) is called when every
-// whole word of bufBin has been taken and another bit is needed (it makes bufBin the next
-// buffer, iBlockBin its length and bitPos 0), and Input::damaged() stops the run on a
+// whole word of bufBin has been taken and another bit is needed (it gives the core the
+// next buffer with setBuffer and bitPos 0), and Input::damaged() stops the run on a
 // stream the compressor cannot have written.
 template <class Input>
 struct BitDecoder {
   uint32_t L, H, M;
   uint32_t bitPos;       // stream bits of bufBin already taken
   const uint8_t* bufBin;
-  int32_t iBlockBin;     // valid bytes in bufBin, whole words
+  int32_t fastEnd;       // bitPos below this: the next two words lie in bufBin
 
   [[noreturn]] static void damaged() { Input::damaged(); }
+
+  // bufBin with its whole words of bytes.
+  void setBuffer(const uint8_t* buf, int32_t bytes) {
+    bufBin = buf;
+    fastEnd = (bytes / 4 - 1) * 32;
+  }
+  int32_t bufferBytes() const { return (fastEnd + 32) / 8; }
 
   // M takes the next n stream bits (0..32), first bit highest. Words are little-endian and
   // read from bit 31 down, so words k and k + 1 joined high to low hold the stream in order;
   // shifted by the bits already taken of word k they start with the next 32 bits, which
   // join M before n is known: only the last shift waits for it.
   QN_HOT void shiftIn(int n) {
-    const uint32_t k = bitPos >> 5;
-    if (k * 4 + 8 <= uint32_t(iBlockBin)) [[likely]] {
+    if (int32_t(bitPos) < fastEnd) [[likely]] {
       uint64_t x;
-      std::memcpy(&x, bufBin + k * 4, 8);
+      std::memcpy(&x, bufBin + (bitPos >> 5) * 4, 8);
       const uint64_t next = (std::rotl(x, 32) << (bitPos & 31)) >> 32;
       M = uint32_t((uint64_t(M) << 32 | next) >> (32 - n));
       bitPos += uint32_t(n);
@@ -108,7 +114,7 @@ struct BitDecoder {
   // a bit beyond the last whole word is needed.
   QN_HOT void shiftInNearEnd(int n) {
     while (n > 0) {
-      if (bitPos >= uint32_t(iBlockBin) * 8) [[unlikely]]
+      if (int32_t(bitPos) >= fastEnd + 32) [[unlikely]]
         Input::refill(*this);
       uint32_t w;
       std::memcpy(&w, bufBin + (bitPos >> 5) * 4, 4);
@@ -124,18 +130,22 @@ struct BitDecoder {
   }
 
   // Drops the top bits that L and H share (none when they differ, 32 when L == H), taking
-  // as many stream bits into M; then the underflow rule once, as in renormalize.
+  // as many stream bits into M; then the underflow rule once, as in renormalize. After a
+  // narrowing L < H always holds (the range exceeds twice any total, so every count spans
+  // at least two values), which lets the first count ignore L == H: with bit 0 set the
+  // count of leading zeros needs no test for zero. The second may meet L == H.
+  template <bool kDistinct>
   QN_HOT void shiftShared() {
-    const int n = std::countl_zero(L ^ H);
+    const int n = std::countl_zero((L ^ H) | uint32_t(kDistinct));
     shiftIn(n);
     L = uint32_t(uint64_t(L) << n);
     H = ~uint32_t(uint64_t(~H) << n);
   }
   QN_HOT void renorm() {
-    shiftShared();
+    shiftShared<true>();
     if (uint32_t(H - L) < kMinSpan) [[unlikely]] {
       L = kTopBit;
-      shiftShared();
+      shiftShared<false>();
     }
   }
 

@@ -118,7 +118,7 @@ struct RawWriter {
 
 dec::DecoderCore coreOver(const uint8_t* bytes, int32_t n) {
   dec::DecoderCore c{};
-  c.L = 0, c.H = 0xFFFFFFFF, c.bufBin = bytes, c.iBlockBin = n;
+  c.L = 0, c.H = 0xFFFFFFFF, c.setBuffer(bytes, n);
   return c;
 }
 

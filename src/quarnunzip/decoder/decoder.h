@@ -29,12 +29,12 @@ void switchInput();
 // of the whole buffer, a word read ahead within the buffer being of no consequence.
 QN_HOT void load(DecoderCore& c) {
   c.L = L, c.H = H, c.M = M, c.bitPos = uint32_t(iBin * 8 - iBit);
-  c.bufBin = bufBin, c.iBlockBin = iBlockBin;
+  c.setBuffer(bufBin, iBlockBin);
 }
 QN_HOT void save(const DecoderCore& c) {
   L = c.L, H = c.H, M = c.M;
   iBin = int32_t((c.bitPos + 31) >> 5) * 4, iBit = iBin * 8 - int32_t(c.bitPos);
-  bufBin = const_cast<uint8_t*>(c.bufBin), iBlockBin = c.iBlockBin;
+  bufBin = const_cast<uint8_t*>(c.bufBin), iBlockBin = c.bufferBytes();
 }
 struct StreamInput {
   [[noreturn]] static void damaged();
