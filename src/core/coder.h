@@ -103,7 +103,7 @@ struct BitDecoder {
       uint64_t x;
       std::memcpy(&x, bufBin + (bitPos >> 5) * 4, 8);
       const uint64_t next = (std::rotl(x, 32) << (bitPos & 31)) >> 32;
-      M = uint32_t((uint64_t(M) << 32 | next) >> (32 - n));
+      M = uint32_t(((uint64_t(M) << 32 | next) << n) >> 32);
       bitPos += uint32_t(n);
       return;
     }
@@ -138,8 +138,13 @@ struct BitDecoder {
   QN_HOT void shiftShared() {
     const int n = std::countl_zero((L ^ H) | uint32_t(kDistinct));
     shiftIn(n);
-    L = uint32_t(uint64_t(L) << n);
-    H = ~uint32_t(uint64_t(~H) << n);
+    if constexpr (kDistinct) {  // n <= 31: 32-bit shifts will do
+      L <<= n;
+      H = ~(~H << n);
+    } else {
+      L = uint32_t(uint64_t(L) << n);
+      H = ~uint32_t(uint64_t(~H) << n);
+    }
   }
   QN_HOT void renorm() {
     shiftShared<true>();
