@@ -316,6 +316,11 @@ TEST_F(Grammar, RoundTripsOfEveryLengthClassAndDistanceWidth) {
   // pieces with an empty hand-over before each.
   EXPECT_GT(roundTrip(randomInstructions(5, 400000, false), 5, "", 63, 5, 0x40000), 3u * 0x40000);
   roundTrip(randomInstructions(6, 20000, false), 7, "", 63, 5, 4096 + 4, true);
+  // A table decodes at its rescale limit: 32767 'a's bring table 3 of the literal group
+  // to it (esc 16384), then 'b' is new (an escape at the limit) and 'a' counts again.
+  std::vector<Instr> fill(32767, {Instr::kLiteral, 'a'});
+  fill.push_back({Instr::kLiteral, 'b'}), fill.push_back({Instr::kLiteral, 'a'});
+  for (uint32_t flush : {1u, 16u}) roundTrip(fill, 5, "", 16384, flush);
 }
 
 }  // namespace
