@@ -106,10 +106,10 @@ template <int A, bool kCount = false>
 [[gnu::always_inline]] inline int findLeaf(uint16_t* t, uint32_t& rest, uint32_t& freq) {
   uintptr_t n = 1;
   uint32_t none = 0;
-  auto count = [&] __attribute__((always_inline)) {
+  auto count = [&]() __attribute__((always_inline)) {
     if constexpr (kCount) ++t[n];
   };
-  // A last level: the leaf's count is its left sibling's or its own, by the choice.
+  // A last level: the choice also picks the leaf's count, the left or the right child's.
   auto lastStep = [&](uint32_t left, uint32_t right) __attribute__((always_inline)) {
     freq = left;
     walkStep<1>(rest, n, left, freq, right, none, 0);
