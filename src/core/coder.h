@@ -2,6 +2,7 @@
 // the decoder's bit input and symbol decode, the encoder's symbol code and priming.
 // Header-inline so that the decoder's loop has every step expanded in place.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -19,22 +20,26 @@ inline constexpr uint32_t kTopBit = 0x80000000u;
 inline constexpr uint32_t kMinSpan = 0x20000;   // H - L below this triggers the underflow rule
 
 // Exact division by a table total without a divide instruction: for a < 2^48 and
-// 1 <= t < 2^16, floor(a / t) is the high half of a * (r + 1), r = floor((2^64 - 1) / t)
-// (the multiplier is within t / 2^64 of 2^64 / t, and t / 2^64 <= 2^-48).
-// Filled at start-up (about 65536 divisions, well under a millisecond).
+// 2 <= t < 2^16, floor(a / t) is the high half of a * m, m = ceil(2^64 / t) (below 2^64).
+// With m * t = 2^64 + e, 0 <= e < t, a * m / 2^64 = a / t + a * e / (t * 2^64), and the
+// excess is below 1 / t because a * e < 2^48 * 2^16: too little to reach the next integer,
+// which lies at least 1 / t above a / t. A total of 1 has no such m; narrowRange does
+// without it. Filled at start-up (about 65536 divisions, well under a millisecond).
 inline const std::array<uint64_t, 65536> kReciprocal = [] {
   std::array<uint64_t, 65536> r{};
-  for (uint64_t t = 1; t < 65536; ++t) r[t] = ~uint64_t(0) / t;
+  for (uint64_t t = 2; t < 65536; ++t) r[t] = ~uint64_t(0) / t + 1;
   return r;
 }();
 
 QN_HOT uint64_t divideByTotal(uint64_t a, uint32_t total) {
-  const unsigned __int128 p = static_cast<unsigned __int128>(a) * kReciprocal[total] + a;
-  return uint64_t(p >> 64);
+  return uint64_t((static_cast<unsigned __int128>(a) * kReciprocal[total]) >> 64);
 }
 
-// Selects the counts [cum, cum + freq) of total; the old L is used in both lines.
+// Selects the counts [cum, cum + freq) of total; the old L is used in both lines. The
+// caller has checked freq >= 1 and cum + freq <= total, so a total of 1 selects all of it.
 QN_HOT void narrowRange(uint32_t& L, uint32_t& H, uint32_t cum, uint32_t freq, uint32_t total) {
+  if (total == 1) [[unlikely]]
+    return;
   const uint64_t range = uint64_t(H) - L + 1;
   const uint32_t low = L;
   H = uint32_t(low + divideByTotal(uint64_t(cum + freq) * range, total) - 1);
@@ -45,7 +50,7 @@ QN_HOT void narrowRange(uint32_t& L, uint32_t& H, uint32_t cum, uint32_t freq, u
 // bits, so a state with M outside [L, H] gives a target at or beyond total.
 QN_HOT uint64_t decodeTarget(uint32_t L, uint32_t H, uint32_t M, uint32_t total) {
   const uint64_t range = uint64_t(H) - L + 1;
-  return ((uint64_t(uint32_t(M - L)) + 1) * total - 1) / range;
+  return (uint64_t(uint32_t(M - L)) * total + (total - 1)) / range;
 }
 
 // Drops the top bits that L and H share, then applies the underflow rule once (keep the
@@ -69,47 +74,84 @@ QN_HOT void renormalize(uint32_t& L, uint32_t& H, Shift&& shift) {
 }
 
 // The decoder's working state: the coder and the bit input, held in locals (registers) by
-// the decoding loop. Input supplies the stream: Input::refill(core) is called when bufBin
-// is used up (it makes bufBin[iBin..iBlockBin) the next words), and Input::damaged()
-// stops the run on a stream the compressor cannot have written.
+// the decoding loop. Input supplies the stream: Input::refill(core) is called when every
+// whole word of bufBin has been taken and another bit is needed (it gives the core the
+// next buffer with setBuffer and bitPos 0), and Input::damaged() stops the run on a
+// stream the compressor cannot have written.
 template <class Input>
 struct BitDecoder {
-  uint32_t L, H, M, bufBit;
-  int32_t iBit;          // bits of bufBit not yet taken
+  uint32_t L, H, M;
+  uint32_t bitPos;       // stream bits of bufBin already taken
   const uint8_t* bufBin;
-  int32_t iBin, iBlockBin;
+  int32_t fastEnd;       // bitPos below this: the next two words lie in bufBin
 
   [[noreturn]] static void damaged() { Input::damaged(); }
 
-  // Loads the next 32-bit little-endian word, switching buffers when this one is used up.
-  QN_HOT void nextWord() {
-    if (iBin == iBlockBin) [[unlikely]]
-      Input::refill(*this);
-    std::memcpy(&bufBit, bufBin + iBin, 4);
-    iBin += 4;
+  // bufBin with its whole words of bytes.
+  void setBuffer(const uint8_t* buf, int32_t bytes) {
+    bufBin = buf;
+    fastEnd = (bytes / 4 - 1) * 32;
+  }
+  int32_t bufferBytes() const { return (fastEnd + 32) / 8; }
+
+  // M takes the next n stream bits (0..32), first bit highest. Words are little-endian and
+  // read from bit 31 down, so words k and k + 1 joined high to low hold the stream in order;
+  // shifted by the bits already taken of word k they start with the next 32 bits, which
+  // join M before n is known: only the last shift waits for it.
+  QN_HOT void shiftIn(int n) {
+    if (int32_t(bitPos) < fastEnd) [[likely]] {
+      uint64_t x;
+      std::memcpy(&x, bufBin + (bitPos >> 5) * 4, 8);
+      const uint64_t next = (std::rotl(x, 32) << (bitPos & 31)) >> 32;
+      M = uint32_t(((uint64_t(M) << 32 | next) << n) >> 32);
+      bitPos += uint32_t(n);
+      return;
+    }
+    shiftInNearEnd(n);
   }
 
-  // The next n stream bits (1..32), first bit highest.
-  QN_HOT uint32_t takeBits(int n) {
-    if (n <= iBit) {
-      iBit -= n;
-      return uint32_t((uint64_t(bufBit) >> iBit) & ((uint64_t(1) << n) - 1));
+  // The last word of a buffer, or past it: one word at a time, switching buffers only when
+  // a bit beyond the last whole word is needed.
+  QN_HOT void shiftInNearEnd(int n) {
+    while (n > 0) {
+      if (int32_t(bitPos) >= fastEnd + 32) [[unlikely]]
+        Input::refill(*this);
+      uint32_t w;
+      std::memcpy(&w, bufBin + (bitPos >> 5) * 4, 4);
+      const int used = int(bitPos & 31), m = std::min(n, 32 - used);
+      M = uint32_t((uint64_t(M) << m) | (uint32_t(w << used) >> (32 - m)));
+      bitPos += uint32_t(m);
+      n -= m;
     }
-    const int need = n - iBit;
-    const uint64_t high = uint64_t(bufBit) & ((uint64_t(1) << iBit) - 1);
-    nextWord();
-    iBit = 32 - need;
-    return uint32_t((high << need) | (uint64_t(bufBit) >> iBit));
   }
 
   QN_HOT void startDecoder() {
-    M = takeBits(32);
+    shiftIn(32);
   }
 
+  // Drops the top bits that L and H share (none when they differ, 32 when L == H), taking
+  // as many stream bits into M; then the underflow rule once, as in renormalize. After a
+  // narrowing L < H always holds (the range exceeds twice any total, so every count spans
+  // at least two values), which lets the first count ignore L == H: with bit 0 set the
+  // count of leading zeros needs no test for zero. The second may meet L == H.
+  template <bool kDistinct>
+  QN_HOT void shiftShared() {
+    const int n = std::countl_zero((L ^ H) | uint32_t(kDistinct));
+    shiftIn(n);
+    if constexpr (kDistinct) {  // n <= 31: 32-bit shifts will do
+      L <<= n;
+      H = ~(~H << n);
+    } else {
+      L = uint32_t(uint64_t(L) << n);
+      H = ~uint32_t(uint64_t(~H) << n);
+    }
+  }
   QN_HOT void renorm() {
-    renormalize(L, H, [this](int n, uint32_t) __attribute__((always_inline)) {
-      M = uint32_t((uint64_t(M) << n) | takeBits(n));
-    });
+    shiftShared<true>();
+    if (uint32_t(H - L) < kMinSpan) [[unlikely]] {
+      L = kTopBit;
+      shiftShared<false>();
+    }
   }
 
   // A value in [0, total), all equally likely: raw fields and the choice among unseen symbols.
@@ -129,19 +171,36 @@ struct BitDecoder {
       if (t[1] == 0) [[unlikely]]
         deriveTable(m, t);
     }
+    // A total of 0 (a table the compressor never had) gives a target of at least 2^32 - 1
+    // and fails the same test.
     const uint32_t total = t[1];
-    if (total == 0) [[unlikely]]
-      damaged();
     const uint64_t target = decodeTarget(L, H, M, total);
     if (target >= total) [[unlikely]]
       damaged();
-    uint32_t rest = uint32_t(target);
-    const int leaf = findLeaf<A>(t, rest);
-    const uint32_t freq = t[leaf], cum = uint32_t(target) - rest;
-    if (freq == 0 || cum + freq > total) [[unlikely]]
-      damaged();
-    narrowRange(L, H, cum, freq, total);
-    renorm();
+    if (total == m.limit) [[unlikely]]
+      return decodeBeforeRescale<A, kEscape>(m, t, uint32_t(target));
+    // No rescale is due: the walk counts the symbol's path as it goes (updateSym's
+    // increment); an escape takes that count back, as the new symbol is counted instead.
+    uint32_t rest = uint32_t(target), freq;
+    const int leaf = findLeaf<A, true>(t, rest, freq);
+    narrowTo(uint32_t(target) - rest, freq, total);
+    uint32_t s = uint32_t(leaf - A);
+    if constexpr (kEscape) {
+      if (s == A - 1) [[unlikely]] {
+        uncount<A>(t, leaf);
+        s = decodeNewSym<A>(m, t);
+        updateSym<A, kEscape>(m, t, s);
+      }
+    }
+    return s;
+  }
+
+  // decodeSym when the table is rescaled before its count: the walk leaves it unchanged.
+  template <int A, bool kEscape>
+  QN_HOT uint32_t decodeBeforeRescale(Model& m, uint16_t* t, uint32_t target) {
+    uint32_t rest = target, freq;
+    const int leaf = findLeaf<A>(t, rest, freq);
+    narrowTo(target - rest, freq, t[1]);
     uint32_t s = uint32_t(leaf - A);
     if constexpr (kEscape) {
       if (s == A - 1) [[unlikely]]
@@ -149,6 +208,16 @@ struct BitDecoder {
     }
     updateSym<A, kEscape>(m, t, s);
     return s;
+  }
+
+  // The counts [cum, cum + freq) of total, found by the walk (cum <= target < total): a
+  // leaf of count 0 or one reaching beyond the total is a table the compressor never had.
+  // freq - 1 wraps for a count of 0, so one comparison covers both.
+  QN_HOT void narrowTo(uint32_t cum, uint32_t freq, uint32_t total) {
+    if (freq - 1 >= total - cum) [[unlikely]]
+      damaged();
+    narrowRange(L, H, cum, freq, total);
+    renorm();
   }
 
   // After an escape: the new symbol among the unseen ones (no bits when only one is left).

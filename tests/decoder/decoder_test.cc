@@ -118,7 +118,7 @@ struct RawWriter {
 
 dec::DecoderCore coreOver(const uint8_t* bytes, int32_t n) {
   dec::DecoderCore c{};
-  c.L = 0, c.H = 0xFFFFFFFF, c.bufBin = bytes, c.iBlockBin = n;
+  c.L = 0, c.H = 0xFFFFFFFF, c.setBuffer(bytes, n);
   return c;
 }
 
@@ -144,8 +144,7 @@ TEST_F(Coder, TargetsBitsAndRenormalisation) {
   c.L = 0x7FFF0000, c.H = 0x80000FFF, c.M = 0x80000500;
   c.renorm();
   EXPECT_EQ(c.M, 0x50000000u);
-  EXPECT_EQ(c.iBin, 4);
-  EXPECT_EQ(c.iBit, 12);
+  EXPECT_EQ(c.bitPos, 20u);
   // decodeUniform(2^13) of v = 5 narrows to [5 * 2^19, 6 * 2^19 - 1]; 13 shifts restore it.
   L = 0, H = 0xFFFFFFFF;
   core::narrowRange(L, H, 5, 1, 8192);
@@ -317,6 +316,11 @@ TEST_F(Grammar, RoundTripsOfEveryLengthClassAndDistanceWidth) {
   // pieces with an empty hand-over before each.
   EXPECT_GT(roundTrip(randomInstructions(5, 400000, false), 5, "", 63, 5, 0x40000), 3u * 0x40000);
   roundTrip(randomInstructions(6, 20000, false), 7, "", 63, 5, 4096 + 4, true);
+  // A table decodes at its rescale limit: 32767 'a's bring table 3 of the literal group
+  // to it (esc 16384), then 'b' is new (an escape at the limit) and 'a' counts again.
+  std::vector<Instr> fill(32767, {Instr::kLiteral, 'a'});
+  fill.push_back({Instr::kLiteral, 'b'}), fill.push_back({Instr::kLiteral, 'a'});
+  for (uint32_t flush : {1u, 16u}) roundTrip(fill, 5, "", 16384, flush);
 }
 
 }  // namespace

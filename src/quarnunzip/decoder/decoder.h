@@ -10,8 +10,7 @@ namespace qn::dec {
 
 // ---- Coder and bit input (owned by the input thread during a pass) ----
 inline uint32_t L = core::kInitialLow, H = core::kInitialHigh, M = 0;
-inline uint32_t bufBit = 0;
-inline int32_t iBit = 0;
+inline int32_t iBit = 0;            // bits not yet taken of the word at bufBin + iBin - 4
 inline uint8_t* bufBin = nullptr;   // the input buffer being read (one of ctr::bufZip)
 inline int32_t iBin = 0;            // byte offset of the next word in bufBin
 inline int32_t iBlockBin = 0;       // valid bytes in bufBin
@@ -25,14 +24,17 @@ inline Model model;
 struct StreamInput;
 using DecoderCore = core::BitDecoder<StreamInput>;
 void switchInput();
-// Loads the process-wide coder state into c, and stores it back.
+// Loads the process-wide coder state into c, and stores it back. The process-wide bit
+// input names the word being read and its bits left; the loop's copy counts the bits taken
+// of the whole buffer, a word read ahead within the buffer being of no consequence.
 QN_HOT void load(DecoderCore& c) {
-  c.L = L, c.H = H, c.M = M, c.bufBit = bufBit, c.iBit = iBit;
-  c.bufBin = bufBin, c.iBin = iBin, c.iBlockBin = iBlockBin;
+  c.L = L, c.H = H, c.M = M, c.bitPos = uint32_t(iBin * 8 - iBit);
+  c.setBuffer(bufBin, iBlockBin);
 }
 QN_HOT void save(const DecoderCore& c) {
-  L = c.L, H = c.H, M = c.M, bufBit = c.bufBit, iBit = c.iBit;
-  bufBin = const_cast<uint8_t*>(c.bufBin), iBin = c.iBin, iBlockBin = c.iBlockBin;
+  L = c.L, H = c.H, M = c.M;
+  iBin = int32_t((c.bitPos + 31) >> 5) * 4, iBit = iBin * 8 - int32_t(c.bitPos);
+  bufBin = const_cast<uint8_t*>(c.bufBin), iBlockBin = c.bufferBytes();
 }
 struct StreamInput {
   [[noreturn]] static void damaged();
