@@ -2,6 +2,7 @@
 // adaptive tables, and the input thread's routines.
 #pragma once
 #include <cstdint>
+#include <cstring>
 
 #include "core/coder.h"
 #include "core/model.h"
@@ -10,7 +11,8 @@ namespace qn::dec {
 
 // ---- Coder and bit input (owned by the input thread during a pass) ----
 inline uint32_t L = core::kInitialLow, H = core::kInitialHigh, M = 0;
-inline int32_t iBit = 0;            // bits not yet taken of the word at bufBin + iBin - 4
+inline uint32_t bufBit = 0;         // the word bits are being taken from (bufBin + iBin - 4)
+inline int32_t iBit = 0;            // bits of bufBit not yet taken
 inline uint8_t* bufBin = nullptr;   // the input buffer being read (one of ctr::bufZip)
 inline int32_t iBin = 0;            // byte offset of the next word in bufBin
 inline int32_t iBlockBin = 0;       // valid bytes in bufBin
@@ -35,6 +37,8 @@ QN_HOT void save(const DecoderCore& c) {
   L = c.L, H = c.H, M = c.M;
   iBin = int32_t((c.bitPos + 31) >> 5) * 4, iBit = iBin * 8 - int32_t(c.bitPos);
   bufBin = const_cast<uint8_t*>(c.bufBin), iBlockBin = c.bufferBytes();
+  bufBit = 0;
+  if (iBin >= 4) std::memcpy(&bufBit, bufBin + iBin - 4, 4);
 }
 struct StreamInput {
   [[noreturn]] static void damaged();

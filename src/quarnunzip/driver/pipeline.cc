@@ -123,6 +123,7 @@ void init() {
   dec::model.setParams(fe::iEscape, fe::iFlush);
   dec::model.init();
   dec::iBit = dec::iBin = 0;
+  dec::bufBit = 0;
   dec::H = 0xFFFFFFFF;
   dec::L = 0;
 }
