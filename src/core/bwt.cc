@@ -159,29 +159,32 @@ void countPairs(const uint8_t* b, const uint64_t* byteCount, uint64_t* below, ui
     for (uint64_t j = below[c], end = j + byteCount[c]; j < end; ++j) ++h1[uint32_t(b[j]) << 8 | c];
 }
 
-// Builds the rows and counters. A triple's end position is the number of rows whose triple
-// is not above it: those of a smaller B, and those of the same B whose pair (F, S) is not
-// above it; seen[c] counts the latter pair by pair.
+// Builds the rows and counters in one pass over each pair's rows. A triple's end position
+// is the number of rows whose triple is not above it: those of a smaller B, and those of the
+// same B whose pair (F, S) is not above it; seen[c] counts the latter, so the counters of
+// the triples a pair holds are set once its rows have been counted.
 void buildDense(const uint8_t* b, uint64_t n, const BwtWork& w, const uint64_t* below) {
   const uint64_t* h1 = w.pairs;
   uint32_t* rows = denseRows(w);
   uint32_t* counters = w.counters;
   uint64_t seen[256] = {};
-  uint32_t lastPair[256], idOf[256] = {};
+  uint32_t lastPair[256], idOf[256] = {}, met[256];
   std::fill(lastPair, lastPair + 256, ~0u);
   uint32_t ids = 0;
   for (uint64_t p = 0, pos = 0; p < kBwtPairs && pos < n; ++p) {
     const uint64_t end = pos + h1[p];
-    for (uint64_t j = pos; j < end; ++j) ++seen[b[j]];
+    int kinds = 0;
     for (uint64_t j = pos; j < end; ++j) {
       const uint32_t c = b[j];
+      ++seen[c];
       if (lastPair[c] != p) {  // the triple (c, p) is met for the first time
         lastPair[c] = uint32_t(p);
-        idOf[c] = ids;
-        counters[ids++] = uint32_t(below[c] + seen[c]);
+        idOf[c] = ids++;
+        met[kinds++] = c;
       }
       rows[j] = idOf[c] << 8 | c;
     }
+    for (int k = 0; k < kinds; ++k) counters[idOf[met[k]]] = uint32_t(below[met[k]] + seen[met[k]]);
     pos = end;
   }
 }
