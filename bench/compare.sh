@@ -8,6 +8,8 @@
 #           of wall and CPU time for quarnunzip (plain: quarnzip -9; block: quarnzip --bwt 1)
 #           beside xz -d (xz -9), bzip2 -d (bzip2 -9) and zstd -d (zstd -19)
 #   BUILD_DIR  where quarnzip and quarnunzip were built (default: build)
+#   With BEFORE=DIR in the environment, decode also times DIR/quarnunzip on the same archives
+#   (an earlier build, for a before-and-after table).
 # Corpora, made in a temporary directory: a tar of /usr/include, and a tar of the shared
 # libraries under /usr/lib/x86_64-linux-gnu (one name per file, in name order, up to 150 MB).
 # Every round trip is checked byte for byte. quarnunzip extracts to files; the other tools
@@ -119,6 +121,7 @@ decodeCorpus() {  # label, tar file
   SIZE=$(stat -c %s "$tar")
   SUM=$(sha256sum < "$tar")
   local names=(quarnunzip-plain quarnunzip-block "xz -d" "bzip2 -d" "zstd -d")
+  [[ -n ${BEFORE:-} ]] && names+=("before: plain" "before: block")
   rm -rf a.qn* b.qn*
   "$ZIP" -9 a.qn "$tar" > /dev/null
   "$ZIP" --bwt 1 b.qn "$tar" > /dev/null
@@ -127,6 +130,7 @@ decodeCorpus() {  # label, tar file
   zstd -19 -q -c "$tar" > c.zst
   local sizes=("$(cat a.qn* | wc -c)" "$(cat b.qn* | wc -c)" "$(stat -c %s c.xz)" "$(stat -c %s c.bz2)" \
                "$(stat -c %s c.zst)")
+  sizes+=("${sizes[0]}" "${sizes[1]}")
   xz -d < c.xz > d.out && check d.out "xz -d"  # the others' round trips, once
   bzip2 -d < c.bz2 > d.out && check d.out "bzip2 -d"
   zstd -d -q < c.zst > d.out && check d.out "zstd -d"
@@ -140,6 +144,8 @@ decodeCorpus() {  # label, tar file
         2) timed sh -c "xz -d < c.xz > /dev/null" ;;
         3) timed sh -c "bzip2 -d < c.bz2 > /dev/null" ;;
         4) timed sh -c "zstd -d -q < c.zst > /dev/null" ;;
+        5) rm -rf out; timed "$BEFORE/quarnunzip" a.qn x.xml out; check "out/$(basename "$tar")" "${names[5]}" ;;
+        6) rm -rf out; timed "$BEFORE/quarnunzip" b.qn x.xml out; check "out/$(basename "$tar")" "${names[6]}" ;;
       esac
       wall[$i]+="$WALL "
       cpu[$i]+="$CPU "
