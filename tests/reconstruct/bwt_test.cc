@@ -262,6 +262,7 @@ std::vector<size_t> runPass(const Bytes& data, const std::vector<int64_t>& chunk
   Pass::poll(ctr::mutexChr, [&] { return std::all_of(pass.stat.begin(), pass.stat.end(), [](uint32_t s) { return s == 0; }); });
   ctr::lockSite(ctr::mutexChr, "test drain"), pass.words[4] = ctr::kEndInput;
   ctr::lockChrR.notify_all();
+  Pass::poll(ctr::mutexChr, [&] { return pass.words[4] != ctr::kEndInput; });  // as the drain does
   Pass::poll(ctr::mutexBwt, [] { return rec::statBwt[0] + rec::statBwt[1] + rec::statBwt[2] == 0; });
   pass.stop(true, true, true);
   out.join();
