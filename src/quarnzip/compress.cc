@@ -75,7 +75,7 @@ uint64_t randomSeed() {
 }
 
 
-LzConfig lzConfig(const ArchiveJob& job, uint64_t history) {
+LzConfig lzConfig(const ArchiveJob& job, uint64_t history, int threads) {
   LevelPreset p = levelPreset(job.level);
   LzConfig c;
   c.maxDist = history;
@@ -83,6 +83,7 @@ LzConfig lzConfig(const ArchiveJob& job, uint64_t history) {
   c.pipes = job.pipes;
   c.nice = 16 * job.tails;
   c.optimal = p.optimal;
+  c.threads = threads;
   return c;
 }
 
@@ -154,7 +155,7 @@ ArchiveResult compressArchive(const ArchiveJob& job) {
 
   TextReader text(job.indexText);
   std::vector<uint8_t> index = encodeStream(w, text, job.indexText.size(),
-                                            lzConfig(job, kIndexHistory), false, kEndIndex);
+                                            lzConfig(job, kIndexHistory, 1), false, kEndIndex);
 
   model.setParams(par[core::kEsc], par[core::kFlush]);
   if (w.broken()) {  // never write what the decompressor cannot read back
@@ -165,7 +166,7 @@ ArchiveResult compressArchive(const ArchiveJob& job) {
   archive.begin(static_cast<uint32_t>(job.indexText.size()), !job.password.empty(), index);
   ByteSink sink = [&archive](const uint8_t* p, size_t n) { archive.data(p, n); };
   uint64_t total = job.plan.totalSize();
-  LzConfig cfg = lzConfig(job, static_cast<uint64_t>(par[core::kCache]) << 20);
+  LzConfig cfg = lzConfig(job, static_cast<uint64_t>(par[core::kCache]) << 20, job.threads);
   int readErrors;
   if (par[core::kBwt]) {
     uint64_t block = static_cast<uint64_t>(par[core::kBlock]) << 20;

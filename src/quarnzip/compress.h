@@ -42,6 +42,7 @@ struct ArchiveJob {
   IndexPlan plan;             // files and column lines, parameters
   std::string password;       // empty: none
   int level = 6;
+  int threads = 1;            // match finding threads of the data stream
   uint32_t pipes = 4, tails = 6;
 };
 

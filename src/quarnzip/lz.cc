@@ -6,6 +6,7 @@
 
 #include "core/codes.h"
 #include "core/format.h"
+#include "quarnzip/match_bytes.h"
 
 namespace qn::zip {
 namespace {
@@ -16,27 +17,8 @@ constexpr uint32_t kOptWindow = 2048;              // positions one optimal pars
 constexpr uint32_t kMaxNice = 4096;
 constexpr uint32_t kInf = 0xFFFFFFFFu;
 constexpr uint64_t kPriceRefresh = 1u << 12;       // bytes between price refreshes
-constexpr int kMaxMatches = 64;
+constexpr int kMaxMatches = MatchTree::kMaxMatches;
 constexpr uint32_t kGoodLength = 48;               // past this, the chain walk is cut short
-
-inline uint32_t read32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-
-inline uint32_t matchLen(const uint8_t* a, const uint8_t* b, uint32_t limit) {
-  uint32_t n = 0;
-  while (n + 8 <= limit) {
-    uint64_t x, y;
-    std::memcpy(&x, a + n, 8);
-    std::memcpy(&y, b + n, 8);
-    if (x != y) return n + static_cast<uint32_t>(__builtin_ctzll(x ^ y) >> 3);
-    n += 8;
-  }
-  while (n < limit && a[n] == b[n]) ++n;
-  return n;
-}
 
 inline int bitLength(uint64_t v) { return v ? 64 - __builtin_clzll(v) : 0; }
 
@@ -93,16 +75,17 @@ LzEncoder::LzEncoder(const LzConfig& cfg, uint64_t streamBytes) : cfg_(cfg) {
   uint64_t cap = std::min<uint64_t>(w + std::max<uint64_t>(w, 2 * kChunk), std::max<uint64_t>(streamBytes, 1));
   buf_.reserve(cap);
   bufStart_ = end_ = ins_ = chainMask_ + 1;  // position 0 never names a byte
-  head2_.assign(1u << 16, 0);
-  head3_.assign(1u << 16, 0);
-  head4_.assign(1u << hashBits_, 0);
-  chain_.assign(static_cast<size_t>(chainMask_ + 1) * (cfg_.optimal ? 2 : 1), 0);  // tree: two links
   if (cfg_.optimal) {
+    tree_ = std::make_unique<MatchTree>(window_, chainMask_ + 1, hashBits_, cfg_.sight, cfg_.nice, cfg_.threads);
     size_t arr = kOptWindow + kMaxNice + 2;
     cost_.resize(arr);
     fromLen_.resize(arr);
     fromDist_.resize(arr);
     lenPrice_.resize(kMaxNice + 1);
+  } else {
+    head3_.assign(1u << 16, 0);
+    head4_.assign(1u << hashBits_, 0);
+    chain_.assign(chainMask_ + 1, 0);
   }
 }
 
@@ -118,10 +101,10 @@ void LzEncoder::rebase() {
   auto shift = [delta](std::vector<uint32_t>& t) {
     for (uint32_t& e : t) e = e > delta ? e - delta : 0;
   };
-  shift(head2_);
   shift(head3_);
   shift(head4_);
   shift(chain_);
+  if (tree_) tree_->rebase(delta);
   bufStart_ -= delta;
   end_ -= delta;
   ins_ -= delta;
@@ -142,61 +125,11 @@ void LzEncoder::append(const uint8_t* data, uint32_t n) {
 }
 
 void LzEncoder::insert(uint32_t p) {
-  const uint8_t* s = at(p);
-  uint32_t v = read32(s);
-  head2_[v & 0xFFFF] = p;
-  head3_[((v & 0xFFFFFF) * 506832829u) >> 16] = p;
-  uint32_t h = (v * 2654435761u) >> (32 - hashBits_);
-  if (cfg_.optimal) {
-    treeWalk(p, h, 1, nullptr);
-    return;
-  }
+  const uint32_t v = read32(at(p));
+  head3_[hash3(v)] = p;
+  const uint32_t h = hash4(v, hashBits_);
   chain_[p & chainMask_] = head4_[h];
   head4_[h] = p;
-}
-
-// Binary tree of the positions with the same 4-byte hash, ordered by the bytes that follow
-// them: p becomes the root, the old tree is split into its two subtrees on the way down, and
-// each node met is a candidate. Records matches longer than best into out (when not null).
-int LzEncoder::treeWalk(uint32_t p, uint32_t h, uint32_t best, Match* out) {
-  const uint32_t size = chainMask_ + 1;
-  const uint32_t limit = std::min<uint32_t>(cfg_.nice, end_ - p);
-  const uint8_t* cur = at(p);
-  uint32_t* left = &chain_[static_cast<size_t>(p & chainMask_) * 2];   // smaller suffixes
-  uint32_t* right = left + 1;                                           // larger suffixes
-  uint32_t c = head4_[h];
-  head4_[h] = p;
-  int n = 0;
-  for (uint32_t depth = cfg_.sight;; --depth) {
-    uint32_t d = p - c;
-    if (c == 0 || depth == 0 || c >= p || d > window_ || d >= size || c < bufStart_) {
-      *left = *right = 0;
-      return n;
-    }
-    uint32_t* pair = &chain_[static_cast<size_t>(c & chainMask_) * 2];
-    const uint8_t* m = at(c);
-    // Every node is compared from its first byte: nodes inserted near a chunk's end were
-    // placed by shorter comparisons, so the prefix the bounds share cannot be taken on trust.
-    uint32_t len = matchLen(m, cur, limit);
-    if (out && len > best && len >= minLengthFor(d) && n < kMaxMatches - 2) {
-      best = len;
-      out[n++] = {len, d};
-    }
-    if (len >= limit) {  // as long as we look: c's subtrees become p's
-      *left = pair[0];
-      *right = pair[1];
-      return n;
-    }
-    if (m[len] < cur[len]) {
-      *left = c;
-      left = pair + 1;
-      c = *left;
-    } else {
-      *right = c;
-      right = pair;
-      c = *right;
-    }
-  }
 }
 
 void LzEncoder::catchUp(uint32_t p) {
@@ -204,7 +137,7 @@ void LzEncoder::catchUp(uint32_t p) {
   if (ins_ < p) ins_ = p;
 }
 
-int LzEncoder::find(uint32_t p, uint32_t maxLen, bool withTwo, Match* out) {
+int LzEncoder::find(uint32_t p, uint32_t maxLen, Match* out) {
   int n = 0;
   if (p + 4 > end_ || maxLen < 2) {
     if (ins_ <= p) ins_ = p + 1;
@@ -229,21 +162,8 @@ int LzEncoder::find(uint32_t p, uint32_t maxLen, bool withTwo, Match* out) {
       if (len >= kGoodLength) steps = std::min(steps, cfg_.sight / 4 + 1);  // good enough: look less
     }
   };
-  if (withTwo) consider(head2_[v & 0xFFFF]);
-  consider(head3_[((v & 0xFFFFFF) * 506832829u) >> 16]);
-  uint32_t h = (v * 2654435761u) >> (32 - hashBits_);
-  if (cfg_.optimal) {
-    catchUp(p);
-    if (ins_ == p) {
-      ++ins_;
-      head2_[v & 0xFFFF] = p;
-      head3_[((v & 0xFFFFFF) * 506832829u) >> 16] = p;
-      Match* tail = out + n;
-      n += treeWalk(p, h, best, tail);
-    }
-    return n;
-  }
-  uint32_t c = head4_[h];
+  consider(head3_[hash3(v)]);
+  uint32_t c = head4_[hash4(v, hashBits_)];
   while (c != 0 && steps > 0 && n < kMaxMatches && best < cfg_.nice && best < maxLen) {
     --steps;
     if (c >= p || p - c > window_ || c < bufStart_) break;
@@ -261,10 +181,10 @@ void LzEncoder::parseChunk(const uint8_t* data, uint32_t n, const Pricer* pricer
   uint32_t start = end_;
   append(data, n);
   start = end_ - n;  // append may have rebased
-  if (cfg_.optimal)
-    parseOptimal(start, end_, pricer ? pricer : &kFlat, ops);
-  else
-    parseLazy(start, end_, ops);
+  if (!cfg_.optimal) return parseLazy(start, end_, ops);
+  tree_->beginChunk({at(bufStart_), bufStart_, end_}, start);
+  parseOptimal(start, end_, pricer ? pricer : &kFlat, ops);
+  tree_->endChunk();
 }
 
 void LzEncoder::parseLazy(uint32_t p, uint32_t end, std::vector<Op>& ops) {
@@ -272,7 +192,7 @@ void LzEncoder::parseLazy(uint32_t p, uint32_t end, std::vector<Op>& ops) {
   auto gain = [](const Match& x) { return 4 * static_cast<int>(x.len) - bitLength(x.dist); };
   while (p < end) {
     catchUp(p);
-    int k = find(p, end - p, false, m);
+    int k = find(p, end - p, m);
     if (k == 0) {
       ops.push_back({1, 0});
       ++p;
@@ -280,7 +200,7 @@ void LzEncoder::parseLazy(uint32_t p, uint32_t end, std::vector<Op>& ops) {
     }
     Match best = m[k - 1];
     for (uint32_t step = 1; step < cfg_.pipes && best.len < cfg_.nice && p + 1 < end; ++step) {
-      int k2 = find(p + 1, end - p - 1, false, m);
+      int k2 = find(p + 1, end - p - 1, m);
       if (k2 == 0 || gain(m[k2 - 1]) <= gain(best) + 1) break;
       ops.push_back({1, 0});
       ++p;
@@ -328,8 +248,7 @@ void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std
     uint32_t longLen = 0, longDist = 0;
     for (uint32_t i = 0; i < stop; ++i) {
       uint32_t pos = p + i;
-      catchUp(pos);
-      int k = find(pos, end - pos, true, m);
+      int k = tree_->matchesAt(pos, m);
       uint32_t lit = cost_[i] + litPrice_[*at(pos)];
       if (lit < cost_[i + 1]) {
         cost_[i + 1] = lit;
@@ -338,8 +257,9 @@ void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std
       if (k == 0) continue;
       if (m[k - 1].len >= cfg_.nice) {  // take a long match at once: the parse ends here
         stop = i;
-        longLen = m[k - 1].len;
         longDist = m[k - 1].dist;
+        // The finder compares no further than nice: the match may go on.
+        longLen = matchLen(at(pos - longDist), at(pos), end - pos);
         break;
       }
       uint32_t from = 2;

@@ -1,7 +1,10 @@
 // Match finder and parsers: hash chains or binary trees, lazy or price-driven optimal parse.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+#include "quarnzip/match_tree.h"
 
 // The stream is parsed one 1 MiB chunk at a time; no match crosses the end of its chunk.
 namespace qn::zip {
@@ -27,6 +30,7 @@ struct LzConfig {
   uint32_t pipes;     // lazy steps (1 = greedy); the optimal parser ignores it
   uint32_t nice;      // a match this long is taken at once
   bool optimal;
+  int threads = 1;    // the optimal parser's match finding threads (the parse is the same)
   uint32_t rebaseAt = 0xE0000000u;  // positions are 32-bit: tables are rebased past this
 };
 
@@ -49,17 +53,12 @@ class LzEncoder {
   uint32_t rebases() const { return rebases_; }
 
  private:
-  struct Match {
-    uint32_t len;
-    uint32_t dist;
-  };
   void append(const uint8_t* data, uint32_t n);
   void rebase();
   void insert(uint32_t p);
   void catchUp(uint32_t p);
-  int treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out);
-  // Matches at p of increasing length (closest first for each); inserts p.
-  int find(uint32_t p, uint32_t maxLen, bool withTwo, Match* out);
+  // The lazy parser's matches at p, of increasing length (closest first for each); inserts p.
+  int find(uint32_t p, uint32_t maxLen, Match* out);
   const uint8_t* at(uint32_t p) const { return buf_.data() + (p - bufStart_); }
   void parseLazy(uint32_t p, uint32_t end, std::vector<Op>& ops);
   void parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std::vector<Op>& ops);
@@ -73,8 +72,9 @@ class LzEncoder {
   std::vector<uint8_t> buf_;   // the window's bytes: positions [bufStart_, end_)
   uint32_t bufStart_, end_, ins_;
   uint32_t rebases_ = 0;
-  std::vector<uint32_t> head2_, head3_, head4_, chain_;
+  std::vector<uint32_t> head3_, head4_, chain_;   // the lazy parser's hash chains
   int hashBits_;
+  std::unique_ptr<MatchTree> tree_;               // the optimal parser's finder
   // Optimal parser state.
   std::vector<uint32_t> cost_, fromLen_, fromDist_;
   uint32_t litPrice_[256];

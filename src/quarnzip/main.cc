@@ -75,6 +75,7 @@ int run(int argc, char** argv) {
   job.archive = o.archive;
   job.password = o.password ? o.passwordText : "";
   job.level = o.level;
+  job.threads = zip::threadCount(o.threads);
   job.pipes = o.param[core::kPipes];
   job.tails = o.param[core::kTails];
   if (!(indexMode ? indexJob(o, job) : treeJob(o, job))) return finish();

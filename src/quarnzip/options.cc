@@ -1,6 +1,7 @@
 // quarnzip's command line and "qn.ini": options, parameter defaults, level presets and checks.
 #include "quarnzip/options.h"
 
+#include <sched.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include "core/index_xml.h"
 #include "core/params.h"
 #include "core/terminal.h"
+#include "quarnzip/match_tree.h"
 #include "quarnzip/report.h"
 
 namespace qn::zip {
@@ -121,6 +123,16 @@ bool parseArgs(Options& o, int argc, char** argv) {
     }
     if (a[1] >= '1' && a[1] <= '9' && a[2] == 0) {
       o.level = a[1] - '0';
+    } else if (!std::strncmp(a, "-T", 2) || !std::strncmp(a, "--threads", 9)) {
+      // -T N, -TN, --threads N, --threads=N
+      const char* v = a[1] == 'T' ? a + 2 : a + 9;
+      if (*v == '=' && a[1] == '-') ++v;
+      else if (*v != 0 && a[1] == '-') return errf(txt::kZipBadOption, a), false;
+      if (*v == 0) v = i + 1 < argc ? argv[++i] : "";
+      char* stop = nullptr;
+      const long n = std::strtol(v, &stop, 10);
+      if (*v < '0' || *v > '9' || *stop != 0 || n > 1 << 20) return errf(txt::kZipBadValue, a), false;
+      o.threads = int(n);
     } else if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
       o.help = true;
     } else if (!std::strcmp(a, "--version")) {
@@ -166,6 +178,15 @@ bool finishParams(Options& o) {
     ok = false;
   }
   return ok;
+}
+
+int threadCount(int asked) {
+  int n = asked;
+  if (n == 0) {
+    cpu_set_t cpus;
+    n = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+  }
+  return std::clamp(n, 1, MatchTree::kMaxThreads);
 }
 
 bool settlePassword(Options& o) {

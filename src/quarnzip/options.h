@@ -13,6 +13,7 @@ struct Options {
   uint32_t param[core::kParamSlots];         // the parameter slots, in the order of core::ParamSlot
   bool given[core::kParamSlots] = {};           // slot set by qn.ini or the command line (else the level decides)
   int level = 6;
+  int threads = 0;               // -T: match finding threads (0: one per core)
   bool password = false;         // encode with a password
   std::string passwordText;      // its bytes (empty: ask at the terminal)
   std::string archive;           // ARCHIVE.qn
@@ -42,6 +43,8 @@ bool parseArgs(Options& o, int argc, char** argv);
 bool finishParams(Options& o);
 // Reports every failed parameter check as the decompressor does; false after any.
 bool checkParams(const uint32_t param[core::kParamSlots]);
+// The thread count -T asks for: 0 means one per core; at most MatchTree::kMaxThreads.
+int threadCount(int asked);
 // Asks for the password at the terminal when none was given; checks 1-64 bytes below 128.
 bool settlePassword(Options& o);
 

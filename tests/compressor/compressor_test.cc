@@ -103,13 +103,24 @@ TEST(ZipParser, LengthFieldsAndDistanceLimits) {
 
 // Rebuilds the stream from the ops (a byte-by-byte copy, as the interpreter does) and checks
 // every rule a parse must keep: codable matches inside their chunk, within the window.
+// With threads, it also checks that the parse is the one a single thread makes.
 uint32_t checkParse(const Bytes& in, const zip::LzConfig& cfg, size_t chunk = 0x100000) {
   zip::LzEncoder lz(cfg, in.size());
+  zip::LzConfig one = cfg;
+  one.threads = 1;
+  zip::LzEncoder single(one, in.size());
   Bytes out;
   for (size_t at = 0; at < in.size(); at += chunk) {
     const uint32_t n = uint32_t(std::min(chunk, in.size() - at));
-    std::vector<zip::Op> ops;
+    std::vector<zip::Op> ops, alone;
     lz.parseChunk(in.data() + at, n, nullptr, ops);
+    if (cfg.threads > 1) {
+      single.parseChunk(in.data() + at, n, nullptr, alone);
+      EXPECT_TRUE(ops.size() == alone.size() &&
+                  std::equal(ops.begin(), ops.end(), alone.begin(),
+                             [](const zip::Op& a, const zip::Op& b) { return a.len == b.len && a.dist == b.dist; }))
+          << "threads " << cfg.threads << ", chunk at " << at;
+    }
     for (const zip::Op& op : ops) {
       if (op.len == 1) {
         out.push_back(in[out.size()]);
@@ -152,8 +163,14 @@ TEST(ZipParser, EveryParseRebuildsItsInputAndKeepsTheRules) {
       c.maxDist = 4u << 20;
       checkParse(text, c);
     }
-  // Tiny chunks: the tree places nodes by comparisons cut short at a chunk's end.
-  for (size_t chunk : {97u, 1000u}) checkParse(mixed(400000, 4), {1u << 20, 64, 2, 256, true}, chunk);
+  // Tiny chunks: the tree places nodes by comparisons cut short at a chunk's end. Threads
+  // split the trees by bucket and work ahead of the parse, in stretches that end mid-chunk.
+  for (size_t chunk : {97u, 1000u, 100000u})
+    for (int threads : {1, 2, 3}) {
+      zip::LzConfig c{1u << 20, 64, 2, 256, true};
+      c.threads = threads;
+      checkParse(mixed(400000, 4), c, chunk);
+    }
   // A low threshold makes a short stream go through many rebases of the 32-bit positions.
   for (bool optimal : {false, true}) {
     zip::LzConfig c{1u << 20, 16, 2, 64, optimal};

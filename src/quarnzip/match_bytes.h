@@ -1,0 +1,32 @@
+// Byte helpers of the match finders: word reads, match lengths and the head hashes.
+#pragma once
+#include <cstdint>
+#include <cstring>
+
+namespace qn::zip {
+
+inline uint32_t read32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// How many bytes a and b share from the start, at most limit.
+inline uint32_t matchLen(const uint8_t* a, const uint8_t* b, uint32_t limit) {
+  uint32_t n = 0;
+  while (n + 8 <= limit) {
+    uint64_t x, y;
+    std::memcpy(&x, a + n, 8);
+    std::memcpy(&y, b + n, 8);
+    if (x != y) return n + static_cast<uint32_t>(__builtin_ctzll(x ^ y) >> 3);
+    n += 8;
+  }
+  while (n < limit && a[n] == b[n]) ++n;
+  return n;
+}
+
+// The heads of three and four bytes, from the four bytes at a position.
+inline uint32_t hash3(uint32_t v) { return ((v & 0xFFFFFF) * 506832829u) >> 16; }
+inline uint32_t hash4(uint32_t v, int bits) { return (v * 2654435761u) >> (32 - bits); }
+
+}  // namespace qn::zip

@@ -1,0 +1,205 @@
+// Binary-tree match finder of the optimal parser; worker threads share it by hash bucket.
+#include "quarnzip/match_tree.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/codes.h"
+#include "quarnzip/match_bytes.h"
+
+namespace qn::zip {
+
+MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sight, uint32_t nice, int threads)
+    : window_(window), chainMask_(links - 1), sight_(sight), nice_(nice), hashBits_(hashBits),
+      parts_(std::clamp(threads, 1, kMaxThreads)) {
+  head4_.assign(size_t(1) << hashBits_, 0);
+  links_.assign(size_t(links) * 2, 0);
+  workers_.resize(size_t(parts_));
+  for (Worker& w : workers_) {
+    w.head2.assign(1u << 16, 0);
+    w.head3.assign(1u << 16, 0);
+  }
+  slots_.resize(kSlots);
+  for (Slot& s : slots_) {
+    s.where.resize(kStretch);
+    s.lists.resize(size_t(parts_));
+  }
+  doneBy_.assign(kSlots, 0);
+  if (parts_ > 1)
+    for (int w = 0; w < parts_; ++w) threads_.emplace_back([this, w] { workerLoop(w); });
+}
+
+MatchTree::~MatchTree() {
+  {
+    std::lock_guard lk(mu_);
+    stop_ = true;
+  }
+  workCv_.notify_all();
+  for (std::thread& t : threads_) t.join();
+}
+
+void MatchTree::beginChunk(const View& v, uint32_t from) {
+  {
+    std::lock_guard lk(mu_);
+    view_ = v;
+    chunkFrom_ = from;
+    chunkFirstJob_ = posted_;
+    posted_ += (v.end - from + kStretch - 1) / kStretch;
+  }
+  workCv_.notify_all();
+}
+
+int MatchTree::matchesAt(uint32_t p, Match* out) {
+  const uint64_t job = chunkFirstJob_ + (p - chunkFrom_) / kStretch;
+  if (threads_.empty()) {
+    while (completed_ <= job) search(0, completed_++);
+  } else if (job >= seen_) {  // the parser never goes back: earlier stretches are free
+    std::unique_lock lk(mu_);
+    released_ = job;
+    workCv_.notify_all();
+    doneCv_.wait(lk, [&] { return completed_ > job; });
+    seen_ = completed_;
+  }
+  const Slot& s = slotOf(job);
+  const Entry e = s.where[(p - chunkFrom_) % kStretch];
+  std::copy_n(s.lists[e.worker].data() + e.offset, e.count, out);
+  return e.count;
+}
+
+void MatchTree::endChunk() {
+  if (threads_.empty()) {
+    while (completed_ < posted_) search(0, completed_++);
+    return;
+  }
+  std::unique_lock lk(mu_);
+  released_ = posted_;
+  workCv_.notify_all();
+  doneCv_.wait(lk, [&] { return completed_ == posted_; });
+  seen_ = completed_;
+}
+
+void MatchTree::rebase(uint32_t delta) {
+  auto shift = [delta](std::vector<uint32_t>& t) {
+    for (uint32_t& e : t) e = e > delta ? e - delta : 0;
+  };
+  shift(head4_);
+  shift(links_);
+  for (Worker& w : workers_) shift(w.head2), shift(w.head3);
+}
+
+// ---- Workers ----
+
+bool MatchTree::runnable(uint64_t job) const {
+  // The job's slot is free once the parser has left the job kSlots back and every worker
+  // has finished it.
+  return job < posted_ && job < released_ + kSlots && job < completed_ + kSlots;
+}
+
+void MatchTree::workerLoop(int w) {
+  std::unique_lock lk(mu_);
+  for (;;) {
+    workCv_.wait(lk, [&] { return stop_ || runnable(workers_[size_t(w)].next); });
+    if (stop_) return;
+    const uint64_t job = workers_[size_t(w)].next++;
+    lk.unlock();
+    search(w, job);
+    lk.lock();
+    // A worker takes its jobs in order, so the jobs complete in order.
+    if (++doneBy_[job % kSlots] == parts_) {
+      doneBy_[job % kSlots] = 0;
+      completed_ = job + 1;
+      doneCv_.notify_one();
+      workCv_.notify_all();
+    }
+  }
+}
+
+// Searches and inserts the positions of one stretch whose bucket worker w owns; keeps w's
+// two- and three-byte heads over all of them.
+void MatchTree::search(int w, uint64_t job) {
+  Worker& k = workers_[size_t(w)];
+  Slot& s = slotOf(job);
+  std::vector<Match>& list = s.lists[size_t(w)];
+  list.clear();
+  const uint32_t from = chunkFrom_ + uint32_t(job - chunkFirstJob_) * kStretch;
+  const uint32_t to = std::min(from + kStretch, view_.end);
+  Match m[kMaxMatches];
+  for (uint32_t p = from; p < to; ++p) {
+    Entry& e = s.where[p - from];
+    if (p + 4 > view_.end) {  // too near the chunk's end to hash: never inserted
+      if (w == 0) e = {0, 0, 0};
+      continue;
+    }
+    const uint8_t* cur = view_.at(p);
+    const uint32_t v = read32(cur);
+    const uint32_t c2 = std::exchange(k.head2[v & 0xFFFF], p);
+    const uint32_t c3 = std::exchange(k.head3[hash3(v)], p);
+    const uint32_t h = hash4(v, hashBits_);
+    if (int(h % uint32_t(parts_)) != w) continue;
+    // Like the tree, the heads compare no further than nice: every position is searched,
+    // also inside long runs, and the parser extends a long match itself.
+    const uint32_t maxLen = std::min(nice_, view_.end - p);
+    uint32_t best = 1;
+    int n = 0;
+    // A head's candidate counts when it is longer than the best so far and its distance can
+    // be coded with that length.
+    for (uint32_t c : {c2, c3}) {
+      if (c == 0 || c >= p || c < view_.oldest || best >= maxLen || p - c > window_) continue;
+      const uint8_t* at = view_.at(c);
+      if (at[best] != cur[best]) continue;
+      const uint32_t len = matchLen(at, cur, best >= 4 || read32(at) == v ? maxLen : std::min(maxLen, 3u));
+      if (len > best && len >= core::minMatchLength(p - c)) {
+        best = len;
+        m[n++] = {len, p - c};
+      }
+    }
+    n += treeWalk(p, h, best, m + n);
+    e = {uint32_t(list.size()), uint16_t(n), uint16_t(w)};
+    list.insert(list.end(), m, m + n);
+  }
+}
+
+// Binary tree of the positions with the same four-byte hash, ordered by the bytes that follow
+// them: p becomes the root, the old tree is split into its two subtrees on the way down, and
+// each node met is a candidate. Records the matches longer than best.
+int MatchTree::treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out) {
+  const uint32_t size = chainMask_ + 1;
+  const uint32_t limit = std::min(nice_, view_.end - p);
+  const uint8_t* cur = view_.at(p);
+  uint32_t* left = &links_[size_t(p & chainMask_) * 2];  // smaller suffixes
+  uint32_t* right = left + 1;                           // larger suffixes
+  uint32_t c = std::exchange(head4_[hash], p);
+  int n = 0;
+  for (uint32_t depth = sight_;; --depth) {
+    const uint32_t d = p - c;
+    if (c == 0 || depth == 0 || c >= p || d > window_ || d >= size || c < view_.oldest) {
+      *left = *right = 0;
+      return n;
+    }
+    uint32_t* pair = &links_[size_t(c & chainMask_) * 2];
+    const uint8_t* m = view_.at(c);
+    // Every node is compared from its first byte: nodes inserted near a chunk's end were
+    // placed by shorter comparisons, so the prefix the bounds share cannot be taken on trust.
+    const uint32_t len = matchLen(m, cur, limit);
+    if (len > best && len >= core::minMatchLength(d) && n < kMaxMatches - 2) {
+      best = len;
+      out[n++] = {len, d};
+    }
+    if (len >= limit) {  // as long as we look: c's subtrees become p's
+      *left = pair[0];
+      *right = pair[1];
+      return n;
+    }
+    if (m[len] < cur[len]) {
+      *left = c;
+      left = pair + 1;
+      c = *left;
+    } else {
+      *right = c;
+      right = pair;
+      c = *right;
+    }
+  }
+}
+
+}  // namespace qn::zip

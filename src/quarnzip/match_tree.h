@@ -1,0 +1,99 @@
+// Binary-tree match finder of the optimal parser; worker threads share it by hash bucket.
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace qn::zip {
+
+struct Match {
+  uint32_t len;
+  uint32_t dist;
+};
+
+// The stream's bytes as the finder sees them while one chunk is searched.
+struct View {
+  const uint8_t* buf;   // the byte at position oldest
+  uint32_t oldest;      // the oldest position still held
+  uint32_t end;         // one past the chunk's last byte: no match reaches beyond it
+  const uint8_t* at(uint32_t p) const { return buf + (p - oldest); }
+};
+
+// Finds, for every position of a chunk, the matches longer than any closer one (at most
+// kMaxMatches, closest first for each length), from the two- and three-byte heads and a
+// binary tree per four-byte hash. What it finds at a position depends only on the bytes, so
+// the parser may ask for any subset of positions in increasing order.
+//
+// With several threads, each owns the buckets of one residue of the hash: a position is
+// searched and inserted by the owner of its bucket, and a tree is only ever touched by its
+// owner, so the matches are the same for every thread count. Each thread keeps its own two-
+// and three-byte heads over all positions. The threads work ahead of the parser on stretches
+// of kStretch positions, through a ring of kSlots stretches.
+class MatchTree {
+ public:
+  static constexpr int kMaxMatches = 64;
+  static constexpr int kMaxThreads = 16;
+
+  // window: the farthest distance; links: a power of two above it (a node's slot is its
+  // position modulo links); hashBits: the four-byte hash's width.
+  MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sight, uint32_t nice, int threads);
+  ~MatchTree();
+  MatchTree(const MatchTree&) = delete;
+  MatchTree& operator=(const MatchTree&) = delete;
+
+  // Starts the search of the positions [from, v.end) of a new chunk.
+  void beginChunk(const View& v, uint32_t from);
+  // The matches at p, which must lie in the chunk and above the last position asked for.
+  int matchesAt(uint32_t p, Match* out);
+  // Waits until every position of the chunk is in the trees; the buffer may then move.
+  void endChunk();
+  // Lowers every stored position by delta (positions at or below it become 0, "none").
+  void rebase(uint32_t delta);
+
+ private:
+  static constexpr uint32_t kStretch = 1u << 14;
+  static constexpr uint32_t kSlots = 8;
+  struct Entry {
+    uint32_t offset;
+    uint16_t count;
+    uint16_t worker;
+  };
+  struct Slot {
+    std::vector<Entry> where;                // per position of the stretch
+    std::vector<std::vector<Match>> lists;   // per worker
+  };
+  struct Worker {
+    std::vector<uint32_t> head2, head3;      // newest position per two- and three-byte key
+    uint64_t next = 0;                       // the next stretch it searches
+  };
+
+  void search(int w, uint64_t job);
+  int treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out);
+  bool runnable(uint64_t job) const;
+  void workerLoop(int w);
+  void finishJob(int w);
+  Slot& slotOf(uint64_t job) { return slots_[job % kSlots]; }
+
+  const uint32_t window_, chainMask_, sight_, nice_;
+  const int hashBits_, parts_;
+  std::vector<uint32_t> head4_, links_;      // per bucket the newest node; per node two links
+  std::vector<Worker> workers_;
+  std::vector<Slot> slots_;
+  View view_{};
+  uint32_t chunkFrom_ = 0;
+
+  // Jobs are stretches numbered across chunks: posted_ are known, completed_ searched by
+  // every worker, released_ no longer read by the parser.
+  std::mutex mu_;
+  std::condition_variable workCv_, doneCv_;
+  uint64_t posted_ = 0, completed_ = 0, released_ = 0, chunkFirstJob_ = 0;
+  uint64_t seen_ = 0;                        // the parser's last look at completed_
+  std::vector<int> doneBy_;                  // per slot: workers that finished its job
+  bool stop_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace qn::zip
