@@ -2,8 +2,9 @@
 # compare.sh: quarnzip and quarnunzip beside gzip, bzip2, xz and zstd, in one run.
 #
 # Usage: bench/compare.sh [ratio|decode] [BUILD_DIR] [RUNS]
-#   ratio   (default) size, compression and decompression speed of quarnzip -1/-6/-9 and
-#           --bwt 1 beside gzip -9, bzip2 -9, xz -6, xz -9 and zstd -19 on the /usr/include tar
+#   ratio   (default) on both corpora, medians of RUNS runs: size, CPU and wall time and peak
+#           memory of every level of quarnzip (-T1 and block mode too) beside xz -1..-9 -T1,
+#           zstd -3/-19 and bzip2 -9; with CSV=FILE the rows also go to FILE for bench/plot.py
 #   decode  decompression only, on both corpora: medians of RUNS (default 3) alternating runs
 #           of wall and CPU time for quarnunzip (plain: quarnzip -9; block: quarnzip --bwt 1)
 #           beside xz -d (xz -9), bzip2 -d (bzip2 -9) and zstd -d (zstd -19)
@@ -71,50 +72,75 @@ header() {
     "$("${cxx:-c++}" --version | head -1)" "$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$BUILD/CMakeCache.txt")"
 }
 
-# ---- ratio: one corpus, every tool's size and speed ----
+# ---- ratio: both corpora, every level of every tool ----
 
-ratio() {
-  includeTar corpus.tar
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+# measure LABEL LEVEL CMD...: RUNS runs of CMD (which writes c.out); prints a table row and a
+# CSV row with the median CPU and wall time and the median peak resident set.
+measure() {
+  local label=$1 level=$2; shift 2
+  local cpus="" walls="" rss=""
+  for ((r = 0; r < RUNS; ++r)); do
+    rm -f c.out c.out.*
+    /usr/bin/time -o run.time -f "%U %S %e %M" "$@" > /dev/null 2> run.err || { cat run.err >&2; exit 1; }
+    cpus+="$(awk '{print $1 + $2}' run.time) "
+    walls+="$(awk '{print $3}' run.time) "
+    rss+="$(awk '{print $4}' run.time) "
+  done
+  local bytes cpu wall kb
+  bytes=$(cat c.out c.out.* 2>/dev/null | wc -c)
+  cpu=$(tr ' ' '\n' <<<"$cpus" | grep . | median)
+  wall=$(tr ' ' '\n' <<<"$walls" | grep . | median)
+  kb=$(tr ' ' '\n' <<<"$rss" | grep . | median)
+  [[ $label == "xz -6" ]] && XZ6=$bytes
+  printf "%-22s %12d %7.3f %8.2f %8.2f %8.0f\n" "$label $level" "$bytes" \
+    "$(awk -v b="$bytes" -v x="${XZ6:-$bytes}" 'BEGIN {print b / x}')" "$cpu" "$wall" "$((kb / 1024))"
+  echo "$CORPUS,$label,$level,$bytes,$cpu,$wall,$kb" >> "$CSV"
+}
+
+roundTrip() {  # label: c.out is a quarnzip archive of corpus.tar
+  rm -rf out
+  "$UNZIP" c.out x.xml out > /dev/null
+  check out/corpus.tar "$1"
+}
+
+ratioCorpus() {  # label
+  CORPUS=$1
   SIZE=$(stat -c %s corpus.tar)
   SUM=$(sha256sum < corpus.tar)
+  printf "\n%s (%d bytes): medians of %d runs; size against xz -6's\n" "$CORPUS" "$SIZE" "$RUNS"
+  printf "%-22s %12s %7s %8s %8s %8s\n" tool bytes "/ xz-6" "CPU s" "wall s" "peak MB"
+  XZ6=""
+  measure "xz" -6 sh -c "xz -6 -T1 < corpus.tar > c.out"  # the yardstick first
+  for l in 1 2 3 4 5 7 8 9; do measure "xz" "-$l" sh -c "xz -$l -T1 < corpus.tar > c.out"; done
+  measure "zstd" -3 sh -c "zstd -3 -q < corpus.tar > c.out"
+  measure "zstd" -19 sh -c "zstd -19 -q < corpus.tar > c.out"
+  measure "bzip2" -9 sh -c "bzip2 -9 < corpus.tar > c.out"
+  for l in 1 2 3 4 5 6 7 8 9; do
+    measure "quarnzip" "-$l" "$ZIP" "-$l" c.out corpus.tar
+    roundTrip "quarnzip -$l"
+  done
+  measure "quarnzip -T1" -6 "$ZIP" -6 -T1 c.out corpus.tar
+  measure "quarnzip -T1" -9 "$ZIP" -9 -T1 c.out corpus.tar
+  measure "quarnzip --bwt 1" -6 "$ZIP" --bwt 1 c.out corpus.tar
+  roundTrip "quarnzip --bwt 1"
+  measure "quarnzip --bwt 1" -9 "$ZIP" -9 --bwt 1 c.out corpus.tar
+  roundTrip "quarnzip -9 --bwt 1"
+}
+
+ratio() {
   header
-  printf "corpus: tar of /usr/include, %d bytes\n" "$SIZE"
-  printf "%-22s %12s %8s %9s %9s %8s %8s\n" tool bytes ratio "C MB/s" "D MB/s" "C wall" "D wall"
-  row() {  # name, compressed bytes, compress cpu, compress wall, decompress cpu, decompress wall
-    awk -v n="$1" -v c="$2" -v s="$SIZE" -v cc="$3" -v cw="$4" -v dc="$5" -v dw="$6" 'BEGIN {
-      printf "%-22s %12d %7.2f%% %9.2f %9.2f %8.1f %8.1f\n", n, c, 100 * c / s,
-             s / 1e6 / (cc > 0 ? cc : 0.01), s / 1e6 / (dc > 0 ? dc : 0.01), cw, dw }'
-  }
-  quarn() {  # label, quarnzip options...
-    local label=$1; shift
-    rm -rf a.qn* out x.xml
-    timed "$ZIP" "$@" a.qn corpus.tar; local cc=$CPU cw=$WALL
-    local bytes=$(cat a.qn* | wc -c)
-    timed "$UNZIP" a.qn x.xml out; local dc=$CPU dw=$WALL
-    check out/corpus.tar "$label"
-    row "$label" "$bytes" "$cc" "$cw" "$dc" "$dw"
-  }
-  other() {  # label, compress command, decompress command (stdin to stdout)
-    timed sh -c "$2 < corpus.tar > c.out"; local cc=$CPU cw=$WALL
-    timed sh -c "$3 < c.out > d.out"; local dc=$CPU dw=$WALL
-    check d.out "$1"
-    row "$1" "$(stat -c %s c.out)" "$cc" "$cw" "$dc" "$dw"
-    rm -f c.out d.out
-  }
-  quarn "quarnzip -1" -1
-  quarn "quarnzip -6" -6
-  quarn "quarnzip -9" -9
-  quarn "quarnzip -6 --bwt 1" -6 --bwt 1
-  other "gzip -9" "gzip -9" "gzip -d"
-  other "bzip2 -9" "bzip2 -9" "bzip2 -d"
-  other "xz -6" "xz -6 -T1" "xz -d"
-  other "xz -9" "xz -9 -T1" "xz -d"
-  other "zstd -19" "zstd -19 -q" "zstd -d -q"
+  CSV=${CSV:-$WORK/ratio.csv}
+  echo "corpus,tool,level,bytes,cpu,wall,rss_kb" > "$CSV"
+  includeTar corpus.tar
+  ratioCorpus "tar of /usr/include"
+  librariesTar corpus.tar
+  ratioCorpus "tar of shared libraries"
+  rm -f corpus.tar
 }
 
 # ---- decode: both corpora, medians of alternating runs ----
-
-median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
 decodeCorpus() {  # label, tar file
   local label=$1 tar=$2

@@ -2,18 +2,24 @@
 #include "quarnzip/match_tree.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 #include <utility>
 
 #include "core/codes.h"
+#include "core/huge.h"
 #include "quarnzip/match_bytes.h"
 
 namespace qn::zip {
 
+// A worker can run ahead of another by kLead positions, and the node slots are reused every
+// `links` positions: so the tree reaches back no further than links - kLead, where no slot it
+// reads can be another worker's newer node, whatever the thread count.
 MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sight, uint32_t nice, int threads)
-    : window_(window), chainMask_(links - 1), sight_(sight), nice_(nice), hashBits_(hashBits),
-      parts_(std::clamp(threads, 1, kMaxThreads)) {
-  head4_.assign(size_t(1) << hashBits_, 0);
-  links_.assign(size_t(links) * 2, 0);
+    : window_(window), chainMask_(std::max(links, kMinLinks) - 1),
+      reach_(std::min(window, chainMask_ + 1 - kLead)), sight_(sight), nice_(nice), hashBits_(hashBits),
+      parts_(std::clamp(threads, 1, kMaxThreads)), buckets_(size_t(1) << hashBits), linkEntries_((size_t(chainMask_) + 1) * 2),
+      head4_(table(buckets_)), links_(table(linkEntries_)) {
   workers_.resize(size_t(parts_));
   for (Worker& w : workers_) {
     w.head2.assign(1u << 16, 0);
@@ -78,13 +84,20 @@ void MatchTree::endChunk() {
   seen_ = completed_;
 }
 
+MatchTree::Table MatchTree::table(size_t entries) {
+  auto* p = static_cast<uint32_t*>(core::allocHuge(entries * sizeof(uint32_t)));
+  if (p == nullptr) throw std::bad_alloc();
+  std::memset(p, 0, entries * sizeof(uint32_t));
+  return Table(p);
+}
+
 void MatchTree::rebase(uint32_t delta) {
-  auto shift = [delta](std::vector<uint32_t>& t) {
-    for (uint32_t& e : t) e = e > delta ? e - delta : 0;
+  auto shift = [delta](uint32_t* t, size_t n) {
+    for (size_t i = 0; i < n; ++i) t[i] = t[i] > delta ? t[i] - delta : 0;
   };
-  shift(head4_);
-  shift(links_);
-  for (Worker& w : workers_) shift(w.head2), shift(w.head3);
+  shift(head4_.get(), buckets_);
+  shift(links_.get(), linkEntries_);
+  for (Worker& w : workers_) shift(w.head2.data(), w.head2.size()), shift(w.head3.data(), w.head3.size());
 }
 
 // ---- Workers ----
@@ -114,6 +127,25 @@ void MatchTree::workerLoop(int w) {
   }
 }
 
+// The walk is a chain of cache misses: fetch ahead the bucket of a later position and the
+// root of a nearer one (a stale root costs nothing but the fetch).
+void MatchTree::prefetch(int w, uint32_t p) const {
+  constexpr uint32_t kBucketAhead = 16, kRootAhead = 8;
+  if (p + kBucketAhead + 4 <= view_.end) {
+    const uint32_t h = hash4(read32(view_.at(p + kBucketAhead)), hashBits_);
+    if (int(h % uint32_t(parts_)) == w) __builtin_prefetch(&head4_[h]);
+  }
+  if (p + kRootAhead + 4 <= view_.end) {
+    const uint32_t h = hash4(read32(view_.at(p + kRootAhead)), hashBits_);
+    if (int(h % uint32_t(parts_)) != w) return;  // another worker's bucket
+    const uint32_t c = head4_[h];
+    if (c >= view_.oldest && c < p) {
+      __builtin_prefetch(&links_[size_t(c & chainMask_) * 2]);
+      __builtin_prefetch(view_.at(c));
+    }
+  }
+}
+
 // Searches and inserts the positions of one stretch whose bucket worker w owns; keeps w's
 // two- and three-byte heads over all of them.
 void MatchTree::search(int w, uint64_t job) {
@@ -125,6 +157,7 @@ void MatchTree::search(int w, uint64_t job) {
   const uint32_t to = std::min(from + kStretch, view_.end);
   Match m[kMaxMatches];
   for (uint32_t p = from; p < to; ++p) {
+    prefetch(w, p);
     Entry& e = s.where[p - from];
     if (p + 4 > view_.end) {  // too near the chunk's end to hash: never inserted
       if (w == 0) e = {0, 0, 0};
@@ -163,7 +196,6 @@ void MatchTree::search(int w, uint64_t job) {
 // them: p becomes the root, the old tree is split into its two subtrees on the way down, and
 // each node met is a candidate. Records the matches longer than best.
 int MatchTree::treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out) {
-  const uint32_t size = chainMask_ + 1;
   const uint32_t limit = std::min(nice_, view_.end - p);
   const uint8_t* cur = view_.at(p);
   uint32_t* left = &links_[size_t(p & chainMask_) * 2];  // smaller suffixes
@@ -172,7 +204,7 @@ int MatchTree::treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out) {
   int n = 0;
   for (uint32_t depth = sight_;; --depth) {
     const uint32_t d = p - c;
-    if (c == 0 || depth == 0 || c >= p || d > window_ || d >= size || c < view_.oldest) {
+    if (c == 0 || depth == 0 || c >= p || d > reach_ || c < view_.oldest) {
       *left = *right = 0;
       return n;
     }

@@ -2,6 +2,7 @@
 #pragma once
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -37,8 +38,8 @@ class MatchTree {
   static constexpr int kMaxMatches = 64;
   static constexpr int kMaxThreads = 16;
 
-  // window: the farthest distance; links: a power of two above it (a node's slot is its
-  // position modulo links); hashBits: the four-byte hash's width.
+  // window: the farthest distance; links: a power of two at least that (a node's slot is its
+  // position modulo links, at least kMinLinks); hashBits: the four-byte hash's width.
   MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sight, uint32_t nice, int threads);
   ~MatchTree();
   MatchTree(const MatchTree&) = delete;
@@ -70,16 +71,27 @@ class MatchTree {
     uint64_t next = 0;                       // the next stretch it searches
   };
 
+  // A zeroed table of 32-bit positions in huge pages: the tree is read at random.
+  struct Free {
+    void operator()(uint32_t* p) const { std::free(p); }
+  };
+  using Table = std::unique_ptr<uint32_t[], Free>;
+  static Table table(size_t entries);
+
   void search(int w, uint64_t job);
+  void prefetch(int w, uint32_t p) const;
   int treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out);
   bool runnable(uint64_t job) const;
   void workerLoop(int w);
   void finishJob(int w);
   Slot& slotOf(uint64_t job) { return slots_[job % kSlots]; }
 
-  const uint32_t window_, chainMask_, sight_, nice_;
+  static constexpr uint32_t kLead = (kSlots + 1) * kStretch;
+  static constexpr uint32_t kMinLinks = 1u << 20;  // well above kLead
+  const uint32_t window_, chainMask_, reach_, sight_, nice_;
   const int hashBits_, parts_;
-  std::vector<uint32_t> head4_, links_;      // per bucket the newest node; per node two links
+  const size_t buckets_, linkEntries_;
+  Table head4_, links_;                      // per bucket the newest node; per node two links
   std::vector<Worker> workers_;
   std::vector<Slot> slots_;
   View view_{};

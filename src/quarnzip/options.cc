@@ -87,9 +87,9 @@ bool checkParams(const uint32_t param[core::kParamSlots]) {
 LevelPreset levelPreset(int level) {
   // sight, pipes, tails, cache, optimal: levels 1 to 9 (docs/quarnzip.md shows the same table).
   static constexpr LevelPreset kPresets[9] = {
-      {2, 1, 3, 4, false},  {4, 1, 4, 4, false},  {8, 2, 4, 4, false},
-      {16, 2, 8, 4, false}, {32, 3, 8, 4, false}, {48, 3, 16, 4, false},
-      {24, 2, 8, 13, true}, {48, 2, 16, 29, true}, {128, 2, 32, 61, true},
+      {2, 1, 3, 4, false},   {4, 1, 4, 4, false},   {8, 2, 4, 4, false},
+      {32, 3, 8, 4, false},  {48, 3, 16, 4, false}, {16, 1, 4, 61, true},
+      {16, 1, 6, 61, true},  {20, 1, 6, 61, true},  {20, 1, 8, 61, true},
   };
   return kPresets[std::clamp(level, 1, 9) - 1];
 }

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "container/container.h"
+#include "core/huge.h"
 #include "frontend/frontend.h"
 #include "reconstruct/reconstruct.h"
 
@@ -102,16 +103,9 @@ void releaseBwt() {
 }
 
 // The walk of the inverse transform jumps at random through h and the link array, so
-// these ask for huge pages where the system offers them: far fewer TLB misses. The link
-// array is one piece: the dense walk addresses it as one array of 32-bit rows.
-constexpr size_t kHuge = size_t(1) << 21;
-
-void* allocHuge(size_t bytes) {
-  void* p = nullptr;
-  if (posix_memalign(&p, kHuge, bytes) != 0) return nullptr;
-  madvise(p, bytes, MADV_HUGEPAGE);  // a hint: failure changes nothing
-  return p;
-}
+// these ask for huge pages. The link array is one piece: the dense walk addresses it as one
+// array of 32-bit rows.
+using core::allocHuge;
 
 // h and the pair counts live for the process. h comes zeroed from the system, page by page
 // as it is first touched; the dense walk keeps its counters there (the helper's in the upper half).

@@ -1,0 +1,11 @@
+// Memory for large tables that are read at random: aligned to huge pages, which are asked for.
+#pragma once
+#include <cstddef>
+
+namespace qn::core {
+
+// bytes at a 2 MiB boundary with the huge page hint (where the system offers huge pages, far
+// fewer TLB misses); not zeroed. Release with std::free. Null when refused.
+void* allocHuge(size_t bytes);
+
+}  // namespace qn::core
