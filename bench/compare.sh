@@ -4,7 +4,8 @@
 # Usage: bench/compare.sh [ratio|decode] [BUILD_DIR] [RUNS]
 #   ratio   (default) on both corpora, medians of RUNS runs: size, CPU and wall time and peak
 #           memory of every level of quarnzip (-T1 and block mode too) beside xz -1..-9 -T1,
-#           zstd -3/-19 and bzip2 -9; with CSV=FILE the rows also go to FILE for bench/plot.py
+#           zstd -3/-19 and bzip2 -9; with CSV=FILE the rows also go to FILE, and with
+#           PLOT=FILE.png bench/plot.py draws size against CPU time from them
 #   decode  decompression only, on both corpora: medians of RUNS (default 3) alternating runs
 #           of wall and CPU time for quarnunzip (plain: quarnzip -9; block: quarnzip --bwt 1)
 #           beside xz -d (xz -9), bzip2 -d (bzip2 -9) and zstd -d (zstd -19)
@@ -17,9 +18,15 @@
 # write to /dev/null. CPU time is user + system of all threads.
 set -euo pipefail
 
+source "$(dirname "$0")/../scripts/deps.sh"
+qn_ensure_deps xz zstd bzip2 ${PLOT:+matplotlib} || { echo "could not install the tools compared" >&2; exit 1; }
+
 MODE=ratio
 case ${1:-} in ratio | decode) MODE=$1; shift ;; esac
 BUILD=$(cd "${1:-build}" && pwd)
+HERE=$(cd "$(dirname "$0")" && pwd)
+if [[ -n ${CSV:-} ]]; then CSV=$(realpath -m "$CSV"); fi
+if [[ -n ${PLOT:-} ]]; then PLOT=$(realpath -m "$PLOT"); fi
 RUNS=${2:-3}
 ZIP=$BUILD/quarnzip
 UNZIP=$BUILD/quarnunzip
@@ -89,11 +96,11 @@ measure() {
     rss+="$(awk '{print $4}' run.time) "
   done
   local bytes cpu wall kb
-  bytes=$(cat c.out c.out.* 2>/dev/null | wc -c)
+  bytes=$( (cat c.out c.out.* 2>/dev/null || true) | wc -c)  # volumes, if any
   cpu=$(tr ' ' '\n' <<<"$cpus" | grep . | median)
   wall=$(tr ' ' '\n' <<<"$walls" | grep . | median)
   kb=$(tr ' ' '\n' <<<"$rss" | grep . | median)
-  [[ $label == "xz -6" ]] && XZ6=$bytes
+  if [[ "$label $level" == "xz -6" ]]; then XZ6=$bytes; fi
   printf "%-22s %12d %7.3f %8.2f %8.2f %8.0f\n" "$label $level" "$bytes" \
     "$(awk -v b="$bytes" -v x="${XZ6:-$bytes}" 'BEGIN {print b / x}')" "$cpu" "$wall" "$((kb / 1024))"
   echo "$CORPUS,$label,$level,$bytes,$cpu,$wall,$kb" >> "$CSV"
@@ -138,6 +145,7 @@ ratio() {
   librariesTar corpus.tar
   ratioCorpus "tar of shared libraries"
   rm -f corpus.tar
+  if [[ -n ${PLOT:-} ]]; then /usr/bin/python3 "$HERE/plot.py" "$CSV" "$PLOT"; fi
 }
 
 # ---- decode: both corpora, medians of alternating runs ----

@@ -28,7 +28,7 @@ def main():
     fig, axes = plt.subplots(1, len(corpora), figsize=(7 * len(corpora), 5.5), squeeze=False)
     for ax, corpus in zip(axes[0], corpora):
         for tool, points in sorted(rows[corpus].items()):
-            points.sort()
+            points.sort(key=lambda p: abs(int(p[2])))  # through the levels in order
             ax.plot([p[0] for p in points], [p[1] / 1e6 for p in points], marker="o", label=tool)
             for cpu, size, level in points:
                 ax.annotate(level, (cpu, size / 1e6), textcoords="offset points", xytext=(3, 3), fontsize=7)

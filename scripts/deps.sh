@@ -26,6 +26,7 @@ qn_ensure_deps() {
   for tool in "$@"; do                # extra commands a caller's tests need (xz, bzip2, zstd)
     case $tool in
       xz) qn_need_cmd xz xz-utils ;;
+      matplotlib) qn_need_pkg python3-matplotlib ;;
       *) qn_need_cmd "$tool" "$tool" ;;
     esac
   done
