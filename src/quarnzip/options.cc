@@ -89,7 +89,7 @@ LevelPreset levelPreset(int level) {
   static constexpr LevelPreset kPresets[9] = {
       {2, 1, 3, 4, false},   {4, 1, 4, 4, false},   {8, 2, 4, 4, false},
       {32, 3, 8, 4, false},  {48, 3, 16, 4, false}, {16, 1, 4, 61, true},
-      {16, 1, 6, 61, true},  {20, 1, 6, 61, true},  {20, 1, 8, 61, true},
+      {16, 1, 5, 61, true},  {16, 1, 6, 61, true},  {20, 1, 6, 61, true},
   };
   return kPresets[std::clamp(level, 1, 9) - 1];
 }
