@@ -39,8 +39,14 @@ trap 'rm -rf "$WORK"' EXIT
 cd "$WORK"
 echo "language=2" > qn.ini
 
-includeTar() { tar -cf "$1" -C /usr include 2>/dev/null || true; }
+# INCLUDE_TAR= and LIBRARIES_TAR= name tars made earlier, so that two runs see the same bytes
+# (installing a package changes both folders).
+includeTar() {
+  if [[ -n ${INCLUDE_TAR:-} ]]; then cp "$INCLUDE_TAR" "$1"; return; fi
+  tar -cf "$1" -C /usr include 2>/dev/null || true
+}
 librariesTar() {
+  if [[ -n ${LIBRARIES_TAR:-} ]]; then cp "$LIBRARIES_TAR" "$1"; return; fi
   python3 - "$1" <<'EOF'
 import os, sys, tarfile
 root, files, seen, total = "/usr/lib/x86_64-linux-gnu", [], set(), 0

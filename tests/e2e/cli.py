@@ -111,6 +111,8 @@ ZIPS = [(n, a.split(" "), ini, 1, t, True) for n, a, ini, t in (
     ("cluster 96", "--cluster 96 archive.qn src", "", "Parameter 'cluster' value must be power of 2"),
     ("unknown option", "--frobnicate archive.qn src", "", "Unknown option '--frobnicate'"),
     ("bad number", "--cache x1 archive.qn src", "", "Option '--cache' needs a decimal value"),
+    ("bad thread count", "-T two archive.qn src", "", "Option '-T' needs a decimal value"),
+    ("negative thread count", "--threads=-1 archive.qn src", "", "Option '--threads=-1' needs a decimal value"),
     ("block 1048577", "--block 1048577 archive.qn src", "", "Parameter 'block' value range must be 1-1048576"),
     ("sight beyond 32 bits", "--sight 4294967297 archive.qn src", "", "Parameter 'sight' value range must be 1-2147483647"),
     ("password 65", "--password=" + "p" * 65 + " archive.qn src", "", "Password must be 1-64 bytes"),
