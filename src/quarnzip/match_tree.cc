@@ -59,12 +59,12 @@ int MatchTree::matchesAt(uint32_t p, Match* out) {
   const uint64_t job = chunkFirstJob_ + (p - chunkFrom_) / kStretch;
   if (threads_.empty()) {
     while (completed_ <= job) search(0, completed_++);
-  } else if (job >= seen_) {  // the parser never goes back: earlier stretches are free
+  } else if (job != current_) {  // a new stretch: the parser never goes back, earlier ones are free
+    current_ = job;
     std::unique_lock lk(mu_);
     released_ = job;
     workCv_.notify_all();
     doneCv_.wait(lk, [&] { return completed_ > job; });
-    seen_ = completed_;
   }
   const Slot& s = slotOf(job);
   const Entry e = s.where[(p - chunkFrom_) % kStretch];
@@ -81,7 +81,6 @@ void MatchTree::endChunk() {
   released_ = posted_;
   workCv_.notify_all();
   doneCv_.wait(lk, [&] { return completed_ == posted_; });
-  seen_ = completed_;
 }
 
 MatchTree::Table MatchTree::table(size_t entries) {

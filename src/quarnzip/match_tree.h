@@ -55,8 +55,8 @@ class MatchTree {
   void rebase(uint32_t delta);
 
  private:
-  static constexpr uint32_t kStretch = 1u << 14;
-  static constexpr uint32_t kSlots = 8;
+  static constexpr uint32_t kStretch = 1u << 12;
+  static constexpr uint32_t kSlots = 32;
   struct Entry {
     uint32_t offset;
     uint16_t count;
@@ -102,7 +102,7 @@ class MatchTree {
   std::mutex mu_;
   std::condition_variable workCv_, doneCv_;
   uint64_t posted_ = 0, completed_ = 0, released_ = 0, chunkFirstJob_ = 0;
-  uint64_t seen_ = 0;                        // the parser's last look at completed_
+  uint64_t current_ = ~uint64_t(0);          // the stretch the parser reads (parser only)
   std::vector<int> doneBy_;                  // per slot: workers that finished its job
   bool stop_ = false;
   std::vector<std::thread> threads_;
