@@ -27,7 +27,7 @@ MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sig
   }
   slots_.resize(kSlots);
   for (Slot& s : slots_) {
-    s.where.resize(kStretch);
+    s.where.assign(size_t(parts_), std::vector<Entry>(kStretch));
     s.lists.resize(size_t(parts_));
   }
   doneBy_.assign(kSlots, 0);
@@ -66,10 +66,17 @@ int MatchTree::matchesAt(uint32_t p, Match* out) {
     workCv_.notify_all();
     doneCv_.wait(lk, [&] { return completed_ > job; });
   }
+  const int w = owner(p);
+  if (w < 0) return 0;
   const Slot& s = slotOf(job);
-  const Entry e = s.where[(p - chunkFrom_) % kStretch];
-  std::copy_n(s.lists[e.worker].data() + e.offset, e.count, out);
-  return e.count;
+  const Entry e = s.where[size_t(w)][(p - chunkFrom_) % kStretch];
+  std::copy_n(s.lists[size_t(w)].data() + e.offset, e.count, out);
+  return int(e.count);
+}
+
+int MatchTree::owner(uint32_t p) const {
+  if (p + 4 > view_.end) return -1;  // too near the chunk's end to hash: never inserted
+  return int(hash4(read32(view_.at(p)), hashBits_) % uint32_t(parts_));
 }
 
 void MatchTree::endChunk() {
@@ -157,11 +164,7 @@ void MatchTree::search(int w, uint64_t job) {
   Match m[kMaxMatches];
   for (uint32_t p = from; p < to; ++p) {
     prefetch(w, p);
-    Entry& e = s.where[p - from];
-    if (p + 4 > view_.end) {  // too near the chunk's end to hash: never inserted
-      if (w == 0) e = {0, 0, 0};
-      continue;
-    }
+    if (p + 4 > view_.end) continue;  // as owner() says
     const uint8_t* cur = view_.at(p);
     const uint32_t v = read32(cur);
     const uint32_t c2 = std::exchange(k.head2[v & 0xFFFF], p);
@@ -186,7 +189,7 @@ void MatchTree::search(int w, uint64_t job) {
       }
     }
     n += treeWalk(p, h, best, m + n);
-    e = {uint32_t(list.size()), uint16_t(n), uint16_t(w)};
+    s.where[size_t(w)][p - from] = {uint32_t(list.size()), uint32_t(n)};
     list.insert(list.end(), m, m + n);
   }
 }

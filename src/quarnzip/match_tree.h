@@ -59,12 +59,13 @@ class MatchTree {
   static constexpr uint32_t kSlots = 32;
   struct Entry {
     uint32_t offset;
-    uint16_t count;
-    uint16_t worker;
+    uint32_t count;
   };
+  // Per worker, so that no cache line is written by two threads: the entries of the
+  // positions it owns (by position in the stretch) and their matches.
   struct Slot {
-    std::vector<Entry> where;                // per position of the stretch
-    std::vector<std::vector<Match>> lists;   // per worker
+    std::vector<std::vector<Entry>> where;
+    std::vector<std::vector<Match>> lists;
   };
   struct Worker {
     std::vector<uint32_t> head2, head3;      // newest position per two- and three-byte key
@@ -79,6 +80,7 @@ class MatchTree {
   static Table table(size_t entries);
 
   void search(int w, uint64_t job);
+  int owner(uint32_t p) const;  // the worker that searches p, or -1 (never searched)
   void prefetch(int w, uint32_t p) const;
   int treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out);
   bool runnable(uint64_t job) const;
