@@ -14,9 +14,16 @@ namespace qn::zip {
 
 // A worker can run ahead of another by kLead positions, and the node slots are reused every
 // `links` positions: so the tree reaches back no further than links - kLead, where no slot it
-// reads can be another worker's newer node, whatever the thread count.
+// reads can be another worker's newer node, whatever the thread count. A small window gets just
+// enough slots to reach all of it, so that a small input takes little memory.
+static uint32_t linkCount(uint32_t window, uint32_t links, uint32_t lead, uint32_t most) {
+  uint32_t enough = 1;
+  while (enough < uint64_t(window) + lead) enough <<= 1;
+  return std::max(links, std::min(enough, most));
+}
+
 MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sight, uint32_t nice, int threads)
-    : window_(window), chainMask_(std::max(links, kMinLinks) - 1),
+    : window_(window), chainMask_(linkCount(window, links, kLead, kMinLinks) - 1),
       reach_(std::min(window, chainMask_ + 1 - kLead)), sight_(sight), nice_(nice), hashBits_(hashBits),
       parts_(std::clamp(threads, 1, kMaxThreads)), buckets_(size_t(1) << hashBits), linkEntries_((size_t(chainMask_) + 1) * 2),
       head4_(table(buckets_)), links_(table(linkEntries_)) {

@@ -39,7 +39,8 @@ class MatchTree {
   static constexpr int kMaxThreads = 16;
 
   // window: the farthest distance; links: a power of two at least that (a node's slot is its
-  // position modulo links, at least kMinLinks); hashBits: the four-byte hash's width.
+  // position modulo links, raised to reach the window plus kLead, up to kMinLinks); hashBits:
+  // the four-byte hash's width.
   MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sight, uint32_t nice, int threads);
   ~MatchTree();
   MatchTree(const MatchTree&) = delete;
@@ -89,7 +90,7 @@ class MatchTree {
   Slot& slotOf(uint64_t job) { return slots_[job % kSlots]; }
 
   static constexpr uint32_t kLead = (kSlots + 1) * kStretch;
-  static constexpr uint32_t kMinLinks = 1u << 20;  // well above kLead
+  static constexpr uint32_t kMinLinks = 1u << 20;  // well above kLead; less for a small window
   const uint32_t window_, chainMask_, reach_, sight_, nice_;
   const int hashBits_, parts_;
   const size_t buckets_, linkEntries_;
