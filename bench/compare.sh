@@ -10,6 +10,7 @@
 #           of wall and CPU time for quarnunzip (plain: quarnzip -9; block: quarnzip --bwt 1)
 #           beside xz -d (xz -9), bzip2 -d (bzip2 -9) and zstd -d (zstd -19)
 #   BUILD_DIR  where quarnzip and quarnunzip were built (default: build)
+#   CORPORA=include or CORPORA=libraries runs ratio on that corpus alone.
 #   With BEFORE=DIR in the environment, decode also times DIR/quarnunzip on the same archives
 #   (an earlier build, for a before-and-after table).
 # Corpora, made in a temporary directory: a tar of /usr/include, and a tar of the shared
@@ -146,10 +147,14 @@ ratio() {
   header
   CSV=${CSV:-$WORK/ratio.csv}
   echo "corpus,tool,level,bytes,cpu,wall,rss_kb" > "$CSV"
-  includeTar corpus.tar
-  ratioCorpus "tar of /usr/include"
-  librariesTar corpus.tar
-  ratioCorpus "tar of shared libraries"
+  if [[ ${CORPORA:-both} != libraries ]]; then
+    includeTar corpus.tar
+    ratioCorpus "tar of /usr/include"
+  fi
+  if [[ ${CORPORA:-both} != include ]]; then
+    librariesTar corpus.tar
+    ratioCorpus "tar of shared libraries"
+  fi
   rm -f corpus.tar
   if [[ -n ${PLOT:-} ]]; then /usr/bin/python3 "$HERE/plot.py" "$CSV" "$PLOT"; fi
 }
