@@ -2,8 +2,11 @@
 #include "quarnzip/archive.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,18 +24,60 @@ void put64(uint8_t* p, uint64_t v) {
   for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// The files being written, for the signal handler: a list that only grows, each entry
+// published whole; the handler removes the entries still live (unlink is safe there).
+struct Written {
+  std::string name;
+  std::atomic<bool> live{true};
+  Written* next = nullptr;
+};
+std::atomic<Written*> writtenHead{nullptr};
+std::atomic<uint32_t> tmpSequence{0};  // new names for the run's files, never reused
+
+Written* remember(const std::string& name) {
+  auto* w = new Written{name};  // lives to the end of the process: the handler may read it
+  w->next = writtenHead.load();
+  while (!writtenHead.compare_exchange_weak(w->next, w)) {
+  }
+  return w;
+}
+
+extern "C" void removeWritten(int sig) {
+  for (Written* w = writtenHead.load(); w; w = w->next)
+    if (w->live.load()) unlink(w->name.c_str());
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
 }  // namespace
+
+void removeOnSignal() {
+  struct sigaction sa {};
+  sa.sa_handler = removeWritten;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    sigaddset(&sa.sa_mask, sig);  // one handler at a time
+  }
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
 
 // One file of the archive, written under a new name beside its own and put in its place only
 // once complete: a failed run (a write error, no memory) leaves what was there before.
 class Out {
  public:
-  explicit Out(std::string name) : name_(std::move(name)), fp_(openBeside()) {
+  Out(std::string name, bool force) : name_(std::move(name)), force_(force) {
+    struct stat st {};
+    if (!force_ && lstat(name_.c_str(), &st) == 0) {
+      refuse();
+      return;
+    }
+    fp_ = openBeside();
     if (!fp_) fail();
   }
   ~Out() {
     close();
     if (!tmp_.empty()) std::remove(tmp_.c_str());  // never committed
+    if (written_) written_->live = false;
   }
   void write(const void* p, uint64_t n) {
     if (fp_ && std::fwrite(p, 1, n, fp_) != n) fail();
@@ -54,10 +99,11 @@ class Out {
     if (!fp_) return;
     if (fseeko(fp_, static_cast<off_t>(at), SEEK_SET) != 0 || std::fwrite(p, 1, n, fp_) != n) fail();
   }
-  // Closes the file and puts it in its place, replacing an older file of that name.
+  // Closes the file and puts it in its place, replacing an older file of that name only with
+  // force (one made since the check at the start is refused too).
   bool commit() {
     close();
-    if (ok_ && std::rename(tmp_.c_str(), name_.c_str()) != 0) fail();
+    if (ok_ && place() != 0) errno == EEXIST ? refuse() : fail();
     if (ok_) tmp_.clear();
     return ok_;
   }
@@ -65,25 +111,38 @@ class Out {
   uint64_t bytes() const { return bytes_; }
 
  private:
-  // A file of a new name in the archive's folder (created here, so never an existing file).
+  // A file of a new name in the archive's folder (created here, so never an existing file),
+  // known to the signal handler before it exists.
   FILE* openBeside() {
     const size_t slash = name_.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : name_.substr(0, slash + 1);
-    for (int k = 0; k < 100; ++k) {
-      tmp_ = dir + ".quarnzip-" + std::to_string(getpid()) + "-" + std::to_string(k);
+    for (int tries = 0; tries < 100; ++tries) {
+      tmp_ = dir + ".quarnzip-" + std::to_string(getpid()) + "-" + std::to_string(tmpSequence++);
+      written_ = remember(tmp_);
       int fd = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) return fdopen(fd, "wb");
+      written_->live = false;  // someone else's file
       if (errno != EEXIST) break;
     }
     tmp_.clear();
     return nullptr;
   }
+  int place() {
+    if (force_) return std::rename(tmp_.c_str(), name_.c_str());
+    return renameat2(AT_FDCWD, tmp_.c_str(), AT_FDCWD, name_.c_str(), RENAME_NOREPLACE);
+  }
   void fail() {
     if (ok_) errf(txt::kZipFailWrite, name_.c_str());
     ok_ = false;
   }
+  void refuse() {
+    if (ok_) errf(txt::kZipExists, name_.c_str());
+    ok_ = false;
+  }
   std::string name_, tmp_;
-  FILE* fp_;
+  bool force_;
+  FILE* fp_ = nullptr;
+  Written* written_ = nullptr;
   bool ok_ = true;
   uint64_t bytes_ = 0;
 };
@@ -107,10 +166,12 @@ std::vector<uint32_t> dataChunkFiles(uint64_t indexChunks, uint64_t dataChunks, 
   return files;
 }
 
-ArchiveWriter::ArchiveWriter(std::string path, uint32_t volumeMiB)
-    : path_(std::move(path)), volumeMiB_(volumeMiB), first_(std::make_unique<Out>(path_)) {
+ArchiveWriter::ArchiveWriter(std::string path, uint32_t volumeMiB, bool force)
+    : path_(std::move(path)), volumeMiB_(volumeMiB), force_(force), first_(std::make_unique<Out>(path_, force)) {
   pending_.reserve(kChunkPayload);
 }
+
+bool ArchiveWriter::ok() const { return ok_ && first_ && first_->ok(); }
 
 ArchiveWriter::~ArchiveWriter() = default;
 
@@ -146,7 +207,7 @@ void ArchiveWriter::flushChunk() {
   if (file != 0 && file != volNum_) {
     closeVolume();
     volNum_ = file;
-    vol_ = std::make_unique<Out>(path_ + "." + std::to_string(file));
+    vol_ = std::make_unique<Out>(path_ + "." + std::to_string(file), force_);
   }
   (vol_ ? *vol_ : *first_).chunk(pending_.data(), pending_.size());
   dataBytes_ += pending_.size() + 8;

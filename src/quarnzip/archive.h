@@ -41,9 +41,10 @@ class Out;
 // the data stream in chunks as its bytes arrive (into volume files as the reader counts
 // them), and at the end the data-stream end field. The files take their names only when
 // finish() succeeds; until then (and after abandon() or a throw) any older archive stays.
+// Without force, a file of one of those names is never replaced: the run fails instead.
 class ArchiveWriter {
  public:
-  ArchiveWriter(std::string path, uint32_t volumeMiB);
+  ArchiveWriter(std::string path, uint32_t volumeMiB, bool force);
   ~ArchiveWriter();
   void begin(uint32_t indexLength, bool password, const std::vector<uint8_t>& indexStream);
   void data(const uint8_t* p, size_t n);
@@ -52,12 +53,14 @@ class ArchiveWriter {
   uint64_t finish();
   // Removes what was written (a stream that must not be stored); an older archive stays.
   void abandon();
+  bool ok() const;
 
  private:
   void flushChunk();
   void closeVolume();
   std::string path_;
   uint32_t volumeMiB_;
+  bool force_;
   std::unique_ptr<Out> first_, vol_;
   std::vector<std::unique_ptr<Out>> closed_;  // volumes written, put in place by finish()
   uint32_t volNum_ = 0;
@@ -66,5 +69,9 @@ class ArchiveWriter {
   uint64_t dataPos_ = 0, dataBytes_ = 0, total_ = 0;
   bool ok_ = true;
 };
+
+// On SIGINT, SIGTERM or SIGHUP the files being written are removed before the signal ends
+// the process, as it would have.
+void removeOnSignal();
 
 }  // namespace qn::zip

@@ -162,7 +162,8 @@ ArchiveResult compressArchive(const ArchiveJob& job) {
     errf(txt::kZipBroken);
     return r;
   }
-  ArchiveWriter archive(job.archive, par[core::kVolume]);
+  ArchiveWriter archive(job.archive, par[core::kVolume], job.force);
+  if (!archive.ok()) return r;
   archive.begin(static_cast<uint32_t>(job.indexText.size()), !job.password.empty(), index);
   ByteSink sink = [&archive](const uint8_t* p, size_t n) { archive.data(p, n); };
   uint64_t total = job.plan.totalSize();

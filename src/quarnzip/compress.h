@@ -44,6 +44,7 @@ struct ArchiveJob {
   int level = 6;
   int threads = 1;            // match finding threads of the data stream
   uint32_t pipes = 4, tails = 6;
+  bool force = false;         // replace existing files of the archive's names
 };
 
 struct ArchiveResult {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <new>
 
+#include "quarnzip/archive.h"
 #include "quarnzip/compress.h"
 #include "quarnzip/options.h"
 #include "quarnzip/tree.h"
@@ -78,8 +79,10 @@ int run(int argc, char** argv) {
   job.threads = zip::threadCount(o.threads);
   job.pipes = o.param[core::kPipes];
   job.tails = o.param[core::kTails];
+  job.force = o.force;
   if (!(indexMode ? indexJob(o, job) : treeJob(o, job))) return finish();
   zip::ArchiveResult r = zip::compressArchive(job);
+  if (r.archiveBytes == 0) return 1;  // reported; nothing was written
   int files = 0;
   for (const zip::PlanItem& i : job.plan.items) files += i.column ? 0 : 1;
   msgf(txt::kZipSummary, files, static_cast<unsigned long long>(r.inputBytes),
@@ -91,6 +94,7 @@ int run(int argc, char** argv) {
 // Buffers follow the input, but the system may still refuse one: that ends the run with a
 // report, and the archive's files are removed on the way out (an older archive stays).
 int main(int argc, char** argv) {
+  qn::zip::removeOnSignal();
   try {
     return run(argc, argv);
   } catch (const std::bad_alloc&) {

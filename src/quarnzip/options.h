@@ -20,6 +20,7 @@ struct Options {
   std::vector<std::string> paths;
   std::string indexIn, sourceDir;  // --index-in FILE --source DIR
   bool help = false, version = false;
+  bool force = false;             // -f: replace an existing archive and volume files
 };
 
 // Per-level defaults of the match finder knobs and the ring (used where nothing was given).

@@ -6,7 +6,9 @@ import os
 import pty
 import re
 import select
+import shutil
 import signal
+import subprocess
 import sys
 import termios
 import time
@@ -210,6 +212,25 @@ def pty_case(probe, tmp, lang, prompt, steps, pwd):
 
 # ------------------------------------------------------------ quarnzip scenarios
 
+def signalled(z, w):
+    """A run stopped by each signal as soon as it has begun writing leaves no file behind."""
+    (w / "big").mkdir()
+    (w / "big" / "r").write_bytes(os.urandom(8 << 20))
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        p = subprocess.Popen([z, "-9", "sig.qn", "big"], cwd=w, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, env=qnlib.env())
+        deadline = time.monotonic() + 60
+        while p.poll() is None and time.monotonic() < deadline and \
+                not [n for n in os.listdir(w) if n.startswith(".quarnzip")]:
+            time.sleep(0.005)  # waiting for the file to appear, not timing anything
+        p.send_signal(sig)
+        p.wait()
+        left = [n for n in os.listdir(w) if n.startswith(".quarnzip") or n.startswith("sig.qn")]
+        yield f"{sig.name} removes the files being written", [] if p.returncode == -sig and not left \
+            else [f"status {p.returncode}, left {left}"]
+    shutil.rmtree(w / "big")
+
+
 def zip_scenarios(a, box):
     """Settings from qn.ini, a typed password, skipped paths, --index-in sizes, the archive
     inside the tree it packs. Yields (name, problems)."""
@@ -225,8 +246,15 @@ def zip_scenarios(a, box):
     u = unzip("sesame")
     yield "qn.ini column and password reach the archive", [] if r.status == 0 and u.status == 0 and \
         b"<column>3</column>" in (w / "out.xml").read_bytes() and unzip("wrong", "o2").status == 1 else [r.stdout]
+    before = (w / ZIP).read_bytes()
+    r = zip_(["-1", ZIP, "src/."])
+    yield "an existing archive stays without -f", [] if r.status == 1 and r.stdout.startswith(
+        b"\nArchive file archive.qn exists; -f replaces it\n") and b"compressed" not in r.stdout and \
+        (w / ZIP).read_bytes() == before and not [n for n in os.listdir(w) if n.startswith(".quarnzip")] \
+        else [r.stdout]
+    yield from signalled(z, w)
     (w / "qn.ini").write_bytes(b"language=2\n")
-    t = Terminal([z, "--password", ZIP, "src/."], w)
+    t = Terminal([z, "-f", "--password", ZIP, "src/."], w)
     t.until(lambda: b"Please input the password" in t.out, "prompt")
     problems = [p for ch in b"open sesame" for p in t.type(bytes([ch]), b"*")] + t.type(CR, b"")
     status = t.finish()
@@ -239,7 +267,7 @@ def zip_scenarios(a, box):
         (s / n).write_bytes(data)
     os.mkfifo(s / "fifo")
     os.symlink("good.txt", s / "link")
-    r = qnlib.run(z, [ZIP, "s/."], w, b"")
+    r = qnlib.run(z, ["--force", ZIP, "s/."], w, b"")
     u = unzip("", "o4")
     yield "paths the index cannot carry are skipped", [] if r.status == 1 and r.stdout.count(b"Skipped ") == 4 \
         and u.status == 0 and os.listdir(w / "o4") == ["good.txt"] else [r.stdout, u.stdout]
@@ -248,7 +276,7 @@ def zip_scenarios(a, box):
         '</zip>\n<column>1</column>\n<directory>\n<path></path>\n</directory>\n' + "".join(
             f"<file>\n<name>{n}</name>\n<size>{k}</size>\n<time>10</time>\n<path></path>\n</file>\n"
             for n, k in (("good.txt", 3), ("bad&lt;name", 0), ("missing", 4))) + "</index>\n")
-    r = qnlib.run(z, ["--index-in", "given.xml", "--source", "s", ZIP], w, b"")
+    r = qnlib.run(z, ["-f", "--index-in", "given.xml", "--source", "s", ZIP], w, b"")
     u = unzip("", "o5")
     got = {n: (w / "o5" / n).read_bytes() for n in os.listdir(w / "o5")} if u.status == 0 else {}
     yield "--index-in keeps the records' sizes", [] if r.status == 1 and b"Source file s/good.txt changed" in \

@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     }
   }
   const std::vector<uint8_t> data = w.endStream(end);
-  qn::zip::ArchiveWriter archive(argv[1], 0);
+  qn::zip::ArchiveWriter archive(argv[1], 0, true);
   archive.begin(uint32_t(text.size()), false, index);
   archive.data(data.data(), data.size());
   return archive.finish() && !w.broken() ? 0 : 1;
