@@ -44,9 +44,9 @@ std::vector<ParamFault> checkParams(const uint32_t param[kParamSlots]) {
   auto check = [&f](bool bad, const Text& t, int limit = -1) {
     if (!bad) return;
     if (limit < 0)
-      f.push_back({t.cn, t.en});
+      f.push_back({t.cn, t.en, t.cnUtf8});
     else
-      f.push_back({format(t.cn, limit), format(t.en, limit)});
+      f.push_back({format(t.cn, limit), format(t.en, limit), format(t.cnUtf8, limit)});
   };
   check(param[kBlock] < 1 || param[kBlock] > 1048576, kParBlock, 1048576);
   check(param[kBwt] > 1, kParBwt);

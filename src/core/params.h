@@ -36,7 +36,7 @@ bool getInt(const char* text, uint32_t* target, int digitLimit);
 
 // One failed parameter check: its message pair, with the limit it names filled in.
 struct ParamFault {
-  std::string cn, en;
+  std::string cn, en, cnUtf8;
 };
 // Every failed check of the slots, in the order they are made.
 std::vector<ParamFault> checkParams(const uint32_t param[kParamSlots]);

@@ -4,8 +4,14 @@
 #include <algorithm>
 #include <cstdio>
 
+namespace qn::txt_utf8 {
+#define QN_TEXT(name, en, cn) constexpr const char* name = cn;
+#include "core/texts.def"
+#undef QN_TEXT
+}  // namespace qn::txt_utf8
+
 namespace qn::txt {
-#define QN_TEXT(name, en, cn) const qn::core::Text name = {cn, en};
+#define QN_TEXT(name, en, cn) const qn::core::Text name = {cn, en, qn::txt_utf8::name};
 #include "texts_gbk.def"
 #undef QN_TEXT
 }  // namespace qn::txt
@@ -27,10 +33,10 @@ std::string format(const char* fmt, ...) {
   return out;
 }
 
-void formatPair(const Text& t, va_list ap, std::string& cn, std::string& en) {
+void formatPair(const Text& t, va_list ap, std::string& cn, std::string& en, bool utf8) {
   va_list ap2;
   va_copy(ap2, ap);
-  cn = vformat(t.cn, ap);
+  cn = vformat(utf8 && t.cnUtf8 ? t.cnUtf8 : t.cn, ap);
   en = vformat(t.en, ap2);
   va_end(ap2);
 }

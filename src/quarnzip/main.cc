@@ -15,6 +15,11 @@
 namespace {
 
 constexpr const char* kVersion = "1.0 (v20261206, linux-x86_64)";
+#ifdef __clang__
+constexpr const char* kCompiler = "clang++";
+#else
+constexpr const char* kCompiler = "g++";
+#endif
 
 // The index file, read whole (a pipe too); refused as soon as it passes the longest index.
 bool readIndex(const std::string& path, std::string& out) {
@@ -60,9 +65,11 @@ int run(int argc, char** argv) {
   using namespace qn;
   using zip::msgf;
   zip::Options o;
+  zip::languageFromLocale();  // qn.ini's "language=" overrides it
   if (!zip::readIni(o) || !zip::parseArgs(o, argc, argv)) return finish();
   if (o.version) {
     msgf(txt::kZipBanner, kVersion);
+    msgf(txt::kZipBuild, kCompiler, __VERSION__, QN_BUILD_TYPE);
     return finish();
   }
   bool indexMode = !o.indexIn.empty();

@@ -80,7 +80,7 @@ const Key* optionKey(const char* name) {
 
 bool checkParams(const uint32_t param[core::kParamSlots]) {
   const auto faults = core::checkParams(param);
-  for (const core::ParamFault& f : faults) err(f.cn.c_str(), f.en.c_str());
+  for (const core::ParamFault& f : faults) err(f.cn.c_str(), f.en.c_str(), f.cnUtf8.c_str());
   return faults.empty();
 }
 

@@ -3,6 +3,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -13,6 +15,13 @@ namespace {
 
 std::mutex mutexReport;  // one report at a time, from any thread
 
+// The first of LC_ALL, the category's variable and LANG that is set, as the C library takes it.
+std::string localeName(const char* category) {
+  for (const char* v : {std::getenv("LC_ALL"), std::getenv(category), std::getenv("LANG")})
+    if (v && *v) return v;
+  return "";
+}
+
 }  // namespace
 
 ReportState& reportState() {
@@ -20,32 +29,43 @@ ReportState& reportState() {
   return state;
 }
 
+void languageFromLocale() {
+  ReportState& s = reportState();
+  s.language = localeName("LC_MESSAGES").rfind("zh", 0) == 0 ? 1 : 2;
+  std::string ctype = localeName("LC_CTYPE");
+  for (char& c : ctype) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  s.utf8 = ctype.find("utf-8") != std::string::npos || ctype.find("utf8") != std::string::npos;
+}
+
 void msgf(core::Text t, ...) {
   std::lock_guard lk(mutexReport);
   std::string cn, en;
   va_list ap;
   va_start(ap, t);
-  core::formatPair(t, ap, cn, en);
+  core::formatPair(t, ap, cn, en, reportState().utf8);
   va_end(ap);
   std::fputs(core::inLanguage(reportState().language, cn.c_str(), en.c_str()).c_str(), stdout);
 }
 
-void err(const char* cn, const char* en) {
+void err(const char* cn, const char* en, const char* cnUtf8) {
   std::lock_guard lk(mutexReport);
   ReportState& s = reportState();
-  const std::string text = core::inLanguage(s.language, cn, en);
-  std::printf("\n%s\n", text.c_str());
-  core::logEntry(text.c_str(), s.logSize);
+  const char* shown = s.utf8 && cnUtf8 ? cnUtf8 : cn;
+  std::printf("\n%s\n", core::inLanguage(s.language, shown, en).c_str());
+  core::logEntry(core::inLanguage(s.language, cn, en).c_str(), s.logSize);
   s.error = 1;
 }
 
 void errf(core::Text t, ...) {
-  std::string cn, en;
-  va_list ap;
+  std::string cn, en, cnUtf8, unused;
+  va_list ap, ap2;
   va_start(ap, t);
+  va_copy(ap2, ap);
   core::formatPair(t, ap, cn, en);
+  core::formatPair(t, ap2, cnUtf8, unused, true);
+  va_end(ap2);
   va_end(ap);
-  err(cn.c_str(), en.c_str());
+  err(cn.c_str(), en.c_str(), cnUtf8.c_str());
 }
 
 }  // namespace qn::zip

@@ -123,7 +123,7 @@ ZIPS = [(n, a.split(" "), ini, 1, t, True) for n, a, ini, t in (
     ("qn.ini esc 70", "archive.qn src", "esc=70\n", "Parameter 'esc' above 63"),
     ("qn.ini unknown key", "archive.qn src", "bogus=1\n", "Unknown parameter 'bogus=1'"))]
 ZIPS += [("usage without paths", [ZIP], "", 1, "Usage:", False), ("help", ["--help"], "", 0, "--index-in", False),
-         ("version", ["--version"], "", 0, "quarnzip", False),
+         ("version", ["--version"], "", 0, "Quarnel compressor, version 1.0 (v20261206, linux-x86_64)\nBuilt by ", False),
          ("unwritable archive", ["no/such/dir/a.qn", "src"], "", 1, "Fail writing archive file no/such/dir/a.qn", False),
          ("missing path", ["archive2.qn", "nonexistent"], "", 1, "Fail reading nonexistent", False)]
 
@@ -212,6 +212,25 @@ def pty_case(probe, tmp, lang, prompt, steps, pwd):
 
 # ------------------------------------------------------------ quarnzip scenarios
 
+# Without qn.ini the locale picks quarnzip's language and the console's encoding of Chinese;
+# the log keeps GBK. (variables, console text)
+UNKNOWN = "未知选项'--bogus'"
+LOCALES = [({"LANG": "zh_CN.UTF-8"}, UNKNOWN.encode()), ({"LANG": "zh_CN.GBK"}, UNKNOWN.encode("gbk")),
+           ({"LANG": "zh_CN.UTF-8", "LC_ALL": "C"}, b"Unknown option '--bogus'"),
+           ({"LANG": "C", "LC_MESSAGES": "zh_TW.utf8"}, UNKNOWN.encode("gbk")),
+           ({}, b"Unknown option '--bogus'")]
+
+
+def locales(z, w):
+    (w / "qn.ini").unlink()
+    for variables, text in LOCALES:
+        (w / "qn_error.log").unlink(missing_ok=True)
+        r = qnlib.run(z, ["--bogus", "x.qn", "src"], w, b"", locale=variables)
+        logged = text if text.isascii() else UNKNOWN.encode("gbk")
+        yield f"locale {variables}", [] if r.status == 1 and r.stdout == b"\n" + text + b"\n" and \
+            logged in r.log else [f"status {r.status}, console {r.stdout!r}, log {r.log!r}"]
+
+
 def signalled(z, w):
     """A run stopped by each signal as soon as it has begun writing leaves no file behind."""
     (w / "big").mkdir()
@@ -253,6 +272,7 @@ def zip_scenarios(a, box):
         (w / ZIP).read_bytes() == before and not [n for n in os.listdir(w) if n.startswith(".quarnzip")] \
         else [r.stdout]
     yield from signalled(z, w)
+    yield from locales(z, w)
     (w / "qn.ini").write_bytes(b"language=2\n")
     t = Terminal([z, "-f", "--password", ZIP, "src/."], w)
     t.until(lambda: b"Please input the password" in t.out, "prompt")

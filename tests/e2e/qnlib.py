@@ -65,8 +65,13 @@ KNOWN = _known_patterns()
 
 # ---------------------------------------------------------------- runs
 
-def env():
+def env(locale=None):
+    """The tools' environment: the sanitizers' exit status; locale: {variable: value} replacing
+    every locale variable."""
     e = dict(os.environ)
+    if locale is not None:
+        e = {k: v for k, v in e.items() if not k.startswith("LC_") and k != "LANG"} | locale
+        e["PYTHONCOERCECLOCALE"] = "0"  # the measuring python must not set LC_CTYPE for the tool
     for var, extra in (("ASAN_OPTIONS", f"exitcode={SAN_EXIT}:allocator_may_return_null=1"),
                        ("UBSAN_OPTIONS", f"exitcode={SAN_EXIT}:print_stacktrace=1"),
                        ("TSAN_OPTIONS", f"exitcode={SAN_EXIT}")):
@@ -91,7 +96,7 @@ PEAK = ("import os, sys\npid = os.fork()\nif pid == 0:\n    os.execv(sys.argv[1]
         "code = os.waitstatus_to_exitcode(st)\nos.kill(os.getpid(), -code) if code < 0 else sys.exit(code)")
 
 
-def run(binary, args, cwd, stdin=b"\n", timeout=120):
+def run(binary, args, cwd, stdin=b"\n", timeout=120, locale=None):
     """Runs a tool in cwd (whole process group killed on timeout); reports are the new
     qn_error.log entries, plus "BWT block empty", which is printed without being logged."""
     log = Path(cwd) / "qn_error.log"
@@ -99,7 +104,7 @@ def run(binary, args, cwd, stdin=b"\n", timeout=120):
     start = time.monotonic()
     proc = subprocess.Popen([sys.executable, "-c", PEAK, os.path.abspath(binary)] + [str(a) for a in args], cwd=cwd,
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env(), start_new_session=True)
+                            stderr=subprocess.PIPE, env=env(locale), start_new_session=True)
     timed_out = False
     try:
         out, err = proc.communicate(stdin, timeout=timeout)
