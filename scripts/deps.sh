@@ -19,7 +19,9 @@ qn_ensure_deps() {
   qn_need_cmd make make
   qn_need_cmd python3 python3
   qn_need_cmd iconv libc-bin
-  qn_need_cmd man man-db           # the install test renders the man pages
+  qn_need_cmd man man-db           # the install test renders the man pages,
+  qn_need_cmd dpkg-shlibdeps dpkg-dev   # builds the package
+  qn_need_cmd lintian lintian      # and checks it
   qn_need_pkg libgtest-dev
   if grep -qs 'find_package(benchmark' bench/CMakeLists.txt; then
     qn_need_pkg libbenchmark-dev

@@ -16,7 +16,7 @@ def main():
     targets = {line.split()[1] for line in helptext.splitlines() if line.startswith("... ")}
     # Both tools, and the programs every stage's tests run through (their commands are empty
     # in ctest's listing until they are built, so they cannot be found from it).
-    wanted = {"quarnunzip", "quarnzip"} | ({"qn_unit", "pwd_probe", "qn_forge"} & targets)
+    wanted = {"quarnunzip", "quarnzip"} | ({"qn_unit", "pwd_probe", "qn_forge", "qn_install_files"} & targets)
     for test in json.loads(shown).get("tests", []):
         # A GoogleTest binary carries its test's name; script tests name their binaries
         # in their command (unbuilt binaries leave the command empty, hence both).

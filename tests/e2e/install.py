@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 # The install: cmake --install into a scratch prefix puts both programs and both man pages in
 # place; each page renders without a warning; the installed programs run on a conformance case.
+# cpack -G DEB makes a package that lintian passes, whose programs run once unpacked.
 import os
 import shutil
 import subprocess
@@ -17,7 +18,7 @@ PAGES = {"quarnzip": ["SYNOPSIS", "OPTIONS", "EXIT STATUS", "qn.ini", "--force",
 
 def page(prefix, name):
     """Problems of one man page: missing, warnings when rendered, sections missing."""
-    path = prefix / "share" / "man" / "man1" / f"{name}.1"
+    path = prefix / "share" / "man" / "man1" / f"{name}.1.gz"
     if not path.is_file():
         return [f"no {path.relative_to(prefix)}"]
     r = subprocess.run(["man", "--warnings", "-l", str(path)], capture_output=True,
@@ -49,9 +50,35 @@ def main():
             v = subprocess.run([str(bins["quarnzip"]), "--version"], capture_output=True, env=qnlib.env({}))
             suite.report("installed quarnzip names its build", [] if v.returncode == 0 and b"Built by " in v.stdout
                          else [v.stdout])
+        package(a, suite, prefix / "deb")
     finally:
         shutil.rmtree(prefix, ignore_errors=True)
     return suite.finish()
+
+
+def package(a, suite, work):
+    """cpack -G DEB: the control fields, lintian without an error, and the unpacked programs."""
+    r = subprocess.run(["cpack", "-G", "DEB", "--config", str(Path(a.build) / "CPackConfig.cmake"), "-B", str(work)],
+                       capture_output=True)
+    debs = sorted(work.glob("quarnel_*_amd64.deb"))
+    suite.report("cpack -G DEB", [] if r.returncode == 0 and len(debs) == 1 else [r.stdout[-800:] + r.stderr[-800:]])
+    if not debs:
+        return
+    fields = subprocess.run(["dpkg-deb", "-f", str(debs[0]), "Package", "Version", "Section", "Maintainer",
+                             "Depends"], capture_output=True, text=True).stdout
+    want = ["Package: quarnel", "Section: utils", "Maintainer: quarnel developers <", "libc6", "libstdc++6"]
+    suite.report("package fields", [f"no {w!r} in {fields!r}" for w in want if w not in fields])
+    lint = subprocess.run(["lintian", "--fail-on", "error", str(debs[0])], capture_output=True, text=True)
+    suite.report("lintian finds no error", [] if lint.returncode == 0 and "\nE: " not in "\n" + lint.stdout
+                 else [lint.stdout[-1000:] + lint.stderr[-300:]])
+    root = work / "root"
+    subprocess.run(["dpkg-deb", "-x", str(debs[0]), str(root)], check=True)
+    c = qnlib.load_case(a.cases, "volumes_4")
+    problems, _ = qnlib.check_scenario(
+        str(root / "usr" / "bin" / "quarnunzip"), c["files"], status=0, messages=[],
+        extra=lambda box, res: ["tree differs: " + d for d in qnlib.tree_diff(
+            c["manifest"], qnlib.read_tree(box.work / "out"))[:10]])
+    suite.report("the package's quarnunzip extracts a conformance case", problems)
 
 
 if __name__ == "__main__":
