@@ -112,14 +112,14 @@ void emitOps(StreamWriter& w, const std::vector<Op>& ops, const uint8_t* chunk) 
 
 std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t total,
                                   const LzConfig& cfg, bool resetInterval, unsigned endCode,
-                                  const ByteSink& sink) {
+                                  const ByteSink& sink, Progress* progress) {
   w.beginStream(resetInterval, randomSeed());
   LzEncoder lz(cfg, total);
   WriterPricer pricer(w);
   std::vector<uint8_t> chunk(std::min<uint64_t>(kChunk, total));  // total: the stream's exact length
   std::vector<Op> ops;
   std::vector<uint8_t> out;
-  uint64_t pos = 0;
+  uint64_t pos = 0, sent = 0;
   for (;;) {
     size_t n = in.read(chunk.data(), chunk.size());
     if (n == 0) break;
@@ -133,7 +133,9 @@ std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t tota
       size_t k = w.bytesSoFar() / kChunkPayload * kChunkPayload;
       out.resize(k);
       sink(out.data(), w.takeBytes(out.data(), k));
+      sent += k;
     }
+    if (progress) progress->update(pos, sent + w.bytesSoFar());
     if (n < kChunk) break;
     w.endOfBuffer();  // every full chunk closes its instruction buffer
   }
@@ -167,6 +169,7 @@ ArchiveResult compressArchive(const ArchiveJob& job) {
   archive.begin(static_cast<uint32_t>(job.indexText.size()), !job.password.empty(), index);
   ByteSink sink = [&archive](const uint8_t* p, size_t n) { archive.data(p, n); };
   uint64_t total = job.plan.totalSize();
+  Progress progress(progressWanted(job.progress), total);
   LzConfig cfg = lzConfig(job, static_cast<uint64_t>(par[core::kCache]) << 20, job.threads);
   int readErrors;
   if (par[core::kBwt]) {
@@ -174,12 +177,12 @@ ArchiveResult compressArchive(const ArchiveJob& job) {
     StreamSource raw(job.plan, block);
     BlockSource blocks(raw, block);
     BlockReader in(blocks);
-    encodeStream(w, in, total, cfg, true, kEndData, sink);
+    encodeStream(w, in, total, cfg, true, kEndData, sink, &progress);
     readErrors = raw.errors();
   } else {
     StreamSource raw(job.plan, kChunk);
     PlainReader in(raw);
-    encodeStream(w, in, total, cfg, true, kEndData, sink);
+    encodeStream(w, in, total, cfg, true, kEndData, sink, &progress);
     readErrors = raw.errors();
   }
   r.inputBytes = total;

@@ -7,6 +7,7 @@
 
 #include "quarnzip/index_xml.h"
 #include "quarnzip/lz.h"
+#include "quarnzip/progress.h"
 
 namespace qn::zip {
 
@@ -27,10 +28,11 @@ using ByteSink = std::function<void(const uint8_t*, size_t)>;
 // Codes one whole stream of exactly total bytes: filler head, the parse of each 1 MiB chunk
 // (a block start index first where a block begins), an end of buffer after every full chunk,
 // then the end code.
-// Returns the coded bytes that were not handed to the sink.
+// Returns the coded bytes that were not handed to the sink. progress, if given, hears of the
+// bytes read and written after every chunk.
 std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t total,
                                   const LzConfig& cfg, bool resetInterval, unsigned endCode,
-                                  const ByteSink& sink = nullptr);
+                                  const ByteSink& sink = nullptr, Progress* progress = nullptr);
 
 // Sends a chunk's parse to the writer; long matches become several length fields, and a
 // piece too short for its distance becomes literals.
@@ -45,6 +47,7 @@ struct ArchiveJob {
   int threads = 1;            // match finding threads of the data stream
   uint32_t pipes = 4, tails = 6;
   bool force = false;         // replace existing files of the archive's names
+  ProgressMode progress = ProgressMode::kAuto;
 };
 
 struct ArchiveResult {

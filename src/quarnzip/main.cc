@@ -87,6 +87,7 @@ int run(int argc, char** argv) {
   job.pipes = o.param[core::kPipes];
   job.tails = o.param[core::kTails];
   job.force = o.force;
+  job.progress = o.progress;
   if (!(indexMode ? indexJob(o, job) : treeJob(o, job))) return finish();
   zip::ArchiveResult r = zip::compressArchive(job);
   if (r.archiveBytes == 0) return 1;  // reported; nothing was written

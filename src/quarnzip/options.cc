@@ -135,6 +135,10 @@ bool parseArgs(Options& o, int argc, char** argv) {
       o.threads = int(n);
     } else if (!std::strcmp(a, "-f") || !std::strcmp(a, "--force")) {
       o.force = true;
+    } else if (!std::strcmp(a, "-q") || !std::strcmp(a, "--quiet")) {
+      o.progress = ProgressMode::kOff;
+    } else if (!std::strcmp(a, "-v") || !std::strcmp(a, "--verbose")) {
+      o.progress = ProgressMode::kOn;
     } else if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
       o.help = true;
     } else if (!std::strcmp(a, "--version")) {

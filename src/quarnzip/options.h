@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/format.h"
+#include "quarnzip/progress.h"
 
 namespace qn::zip {
 
@@ -21,6 +22,7 @@ struct Options {
   std::string indexIn, sourceDir;  // --index-in FILE --source DIR
   bool help = false, version = false;
   bool force = false;             // -f: replace an existing archive and volume files
+  ProgressMode progress = ProgressMode::kAuto;  // -q off, -v on
 };
 
 // Per-level defaults of the match finder knobs and the ring (used where nothing was given).

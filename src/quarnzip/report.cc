@@ -47,6 +47,15 @@ void msgf(core::Text t, ...) {
   std::fputs(core::inLanguage(reportState().language, cn.c_str(), en.c_str()).c_str(), stdout);
 }
 
+std::string textOf(core::Text t, ...) {
+  std::string cn, en;
+  va_list ap;
+  va_start(ap, t);
+  core::formatPair(t, ap, cn, en, reportState().utf8);
+  va_end(ap);
+  return core::inLanguage(reportState().language, cn.c_str(), en.c_str());
+}
+
 void err(const char* cn, const char* en, const char* cnUtf8) {
   std::lock_guard lk(mutexReport);
   ReportState& s = reportState();

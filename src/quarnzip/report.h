@@ -1,6 +1,7 @@
 // quarnzip's messages: the pair in the chosen language on the console, errors also in the log.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "core/texts.h"
 
@@ -23,6 +24,8 @@ void languageFromLocale();
 // Console only, no line feed. err: a line of its own, the log entry, and the error mark;
 // cnUtf8, where given, is shown instead of cn on a UTF-8 console.
 void msgf(core::Text t, ...);
+// A pair as the console shows it (language, encoding), formatted; nothing is printed.
+std::string textOf(core::Text t, ...);
 void errf(core::Text t, ...);
 void err(const char* cn, const char* en, const char* cnUtf8 = nullptr);
 

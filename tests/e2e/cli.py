@@ -231,6 +231,28 @@ def locales(z, w):
             logged in r.log else [f"status {r.status}, console {r.stdout!r}, log {r.log!r}"]
 
 
+# The progress line: on a terminal unless -q, in a pipe only with -v, erased at the end.
+LINE = re.compile(rb"\r[0-9.]+ of 3\.0 MiB read \(\d+%\), [0-9.]+ MiB written, ratio [0-9.]+, [0-9.]+ MiB/s *\r *\r")
+PROGRESS = [("terminal", [], True), ("terminal, -q", ["-q"], False), ("pipe", [], False), ("pipe, -v", ["-v"], True)]
+
+
+def progress(z, w):
+    (w / "p").mkdir()
+    (w / "p" / "r").write_bytes(os.urandom(3 << 20))
+    for name, opts, shown in PROGRESS:
+        argv = [z, "-1", "-f"] + opts + ["p.qn", "p"]
+        if name.startswith("terminal"):
+            t = Terminal(argv, w)
+            status, err = t.finish(), t.out
+        else:
+            r = qnlib.run(z, argv[1:], w, b"")
+            status, err = r.status, r.stderr + r.stdout
+        yield f"progress line: {name}", [] if status == 0 and bool(LINE.search(err)) == shown and \
+            (shown or b"MiB read" not in err) else [f"status {status}, output {err[-300:]!r}"]
+    shutil.rmtree(w / "p")
+    (w / "p.qn").unlink()
+
+
 def signalled(z, w):
     """A run stopped by each signal as soon as it has begun writing leaves no file behind."""
     (w / "big").mkdir()
@@ -273,6 +295,8 @@ def zip_scenarios(a, box):
         else [r.stdout]
     yield from signalled(z, w)
     yield from locales(z, w)
+    (w / "qn.ini").write_bytes(b"language=2\n")
+    yield from progress(z, w)
     (w / "qn.ini").write_bytes(b"language=2\n")
     t = Terminal([z, "-f", "--password", ZIP, "src/."], w)
     t.until(lambda: b"Please input the password" in t.out, "prompt")
