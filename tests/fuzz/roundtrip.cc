@@ -51,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   job.plan = zip::planFromTree(tree, o.param);
   job.archive = "a.qn", job.password = pwd, job.level = o.level;
   job.pipes = o.param[core::kPipes], job.tails = o.param[core::kTails];
+  job.force = true;  // the archive of the last input is ours to replace
   if (!zip::compressArchive(job).ok) std::abort();  // any bytes under checked parameters
   const bool ok = qn::fuzz::hosted([&] {
     qn::fuzz::put("qn.ini", reinterpret_cast<const uint8_t*>("language=2\n"), 11);
