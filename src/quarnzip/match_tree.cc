@@ -28,10 +28,8 @@ MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sig
       parts_(std::clamp(threads, 1, kMaxThreads)), buckets_(size_t(1) << hashBits), linkEntries_((size_t(chainMask_) + 1) * 2),
       head4_(table(buckets_)), links_(table(linkEntries_)) {
   workers_.resize(size_t(parts_));
-  for (Worker& w : workers_) {
-    w.head2.assign(1u << 16, 0);
-    w.head3.assign(1u << 16, 0);
-  }
+  head2_.assign(1u << 16, 0);
+  head3_.assign(1u << 16, 0);
   slots_.resize(kSlots);
   for (Slot& s : slots_) {
     s.where.assign(size_t(parts_), std::vector<Entry>(kStretch));
@@ -73,12 +71,51 @@ int MatchTree::matchesAt(uint32_t p, Match* out) {
     workCv_.notify_all();
     doneCv_.wait(lk, [&] { return completed_ > job; });
   }
+  int n = headMatches(p, out);
   const int w = owner(p);
-  if (w < 0) return 0;
+  if (w < 0) return n;
+  // The tree's matches longer than the heads' best, in the order found (each longer).
   const Slot& s = slotOf(job);
   const Entry e = s.where[size_t(w)][(p - chunkFrom_) % kStretch];
-  std::copy_n(s.lists[size_t(w)].data() + e.offset, e.count, out);
-  return int(e.count);
+  const Match* tree = s.lists[size_t(w)].data() + e.offset;
+  const uint32_t best = n ? out[n - 1].len : 1;
+  for (uint32_t i = 0; i < e.count && n < kMaxMatches; ++i)
+    if (tree[i].len > best) out[n++] = tree[i];
+  return n;
+}
+
+// The two- and three-byte heads' candidates at p: one counts when it is longer than the best
+// so far and its distance can be coded with that length. Every position enters the heads once
+// its four bytes are known, also those the parser skipped (inside a long match) and a chunk's
+// last three, when the next chunk comes.
+int MatchTree::headMatches(uint32_t p, Match* out) {
+  headsTo_ = std::max(headsTo_, view_.oldest);
+  for (; headsTo_ < p && headsTo_ + 4 <= view_.end; ++headsTo_) {
+    const uint32_t v = read32(view_.at(headsTo_));
+    head2_[v & 0xFFFF] = headsTo_;
+    head3_[hash3(v)] = headsTo_;
+  }
+  if (p + 4 > view_.end) return 0;  // too near the chunk's end to hash
+  headsTo_ = p + 1;
+  const uint8_t* cur = view_.at(p);
+  const uint32_t v = read32(cur);
+  const uint32_t c2 = std::exchange(head2_[v & 0xFFFF], p);
+  const uint32_t c3 = std::exchange(head3_[hash3(v)], p);
+  // Like the tree, the heads compare no further than nice: the parser extends a long match.
+  const uint32_t maxLen = std::min(nice_, view_.end - p);
+  uint32_t best = 1;
+  int n = 0;
+  for (uint32_t c : {c2, c3}) {
+    if (c == 0 || c >= p || c < view_.oldest || best >= maxLen || p - c > window_) continue;
+    const uint8_t* at = view_.at(c);
+    if (at[best] != cur[best]) continue;
+    const uint32_t len = matchLen(at, cur, best >= 4 || read32(at) == v ? maxLen : std::min(maxLen, 3u));
+    if (len > best && len >= core::minMatchLength(p - c)) {
+      best = len;
+      out[n++] = {len, p - c};
+    }
+  }
+  return n;
 }
 
 int MatchTree::owner(uint32_t p) const {
@@ -110,7 +147,9 @@ void MatchTree::rebase(uint32_t delta) {
   };
   shift(head4_.get(), buckets_);
   shift(links_.get(), linkEntries_);
-  for (Worker& w : workers_) shift(w.head2.data(), w.head2.size()), shift(w.head3.data(), w.head3.size());
+  shift(head2_.data(), head2_.size());
+  shift(head3_.data(), head3_.size());
+  headsTo_ = headsTo_ > delta ? headsTo_ - delta : 0;
 }
 
 // ---- Workers ----
@@ -159,10 +198,8 @@ void MatchTree::prefetch(int w, uint32_t p) const {
   }
 }
 
-// Searches and inserts the positions of one stretch whose bucket worker w owns; keeps w's
-// two- and three-byte heads over all of them.
+// Searches and inserts the positions of one stretch whose bucket worker w owns.
 void MatchTree::search(int w, uint64_t job) {
-  Worker& k = workers_[size_t(w)];
   Slot& s = slotOf(job);
   std::vector<Match>& list = s.lists[size_t(w)];
   list.clear();
@@ -172,30 +209,10 @@ void MatchTree::search(int w, uint64_t job) {
   for (uint32_t p = from; p < to; ++p) {
     prefetch(w, p);
     if (p + 4 > view_.end) continue;  // as owner() says
-    const uint8_t* cur = view_.at(p);
-    const uint32_t v = read32(cur);
-    const uint32_t c2 = std::exchange(k.head2[v & 0xFFFF], p);
-    const uint32_t c3 = std::exchange(k.head3[hash3(v)], p);
-    const uint32_t h = hash4(v, hashBits_);
+    const uint32_t h = hash4(read32(view_.at(p)), hashBits_);
     if (int(h % uint32_t(parts_)) != w) continue;
-    // Like the tree, the heads compare no further than nice: every position is searched,
-    // also inside long runs, and the parser extends a long match itself.
-    const uint32_t maxLen = std::min(nice_, view_.end - p);
-    uint32_t best = 1;
-    int n = 0;
-    // A head's candidate counts when it is longer than the best so far and its distance can
-    // be coded with that length.
-    for (uint32_t c : {c2, c3}) {
-      if (c == 0 || c >= p || c < view_.oldest || best >= maxLen || p - c > window_) continue;
-      const uint8_t* at = view_.at(c);
-      if (at[best] != cur[best]) continue;
-      const uint32_t len = matchLen(at, cur, best >= 4 || read32(at) == v ? maxLen : std::min(maxLen, 3u));
-      if (len > best && len >= core::minMatchLength(p - c)) {
-        best = len;
-        m[n++] = {len, p - c};
-      }
-    }
-    n += treeWalk(p, h, best, m + n);
+    // Every position is searched, also inside long runs: the parser extends a long match.
+    const int n = treeWalk(p, h, 1, m);
     s.where[size_t(w)][p - from] = {uint32_t(list.size()), uint32_t(n)};
     list.insert(list.end(), m, m + n);
   }

@@ -30,9 +30,9 @@ struct View {
 //
 // With several threads, each owns the buckets of one residue of the hash: a position is
 // searched and inserted by the owner of its bucket, and a tree is only ever touched by its
-// owner, so the matches are the same for every thread count. Each thread keeps its own two-
-// and three-byte heads over all positions. The threads work ahead of the parser on stretches
-// of kStretch positions, through a ring of kSlots stretches.
+// owner, so the matches are the same for every thread count. The two- and three-byte heads
+// are the parser's own, kept over every position as it asks. The threads work ahead of the
+// parser on stretches of kStretch positions, through a ring of kSlots stretches.
 class MatchTree {
  public:
   static constexpr int kMaxMatches = 64;
@@ -69,7 +69,6 @@ class MatchTree {
     std::vector<std::vector<Match>> lists;
   };
   struct Worker {
-    std::vector<uint32_t> head2, head3;      // newest position per two- and three-byte key
     uint64_t next = 0;                       // the next stretch it searches
   };
 
@@ -81,6 +80,7 @@ class MatchTree {
   static Table table(size_t entries);
 
   void search(int w, uint64_t job);
+  int headMatches(uint32_t p, Match* out);  // the parser's: enters positions up to p
   int owner(uint32_t p) const;  // the worker that searches p, or -1 (never searched)
   void prefetch(int w, uint32_t p) const;
   int treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out);
@@ -96,6 +96,8 @@ class MatchTree {
   const size_t buckets_, linkEntries_;
   Table head4_, links_;                      // per bucket the newest node; per node two links
   std::vector<Worker> workers_;
+  std::vector<uint32_t> head2_, head3_;      // newest position per two- and three-byte key
+  uint32_t headsTo_ = 0;                     // positions below it are in the heads
   std::vector<Slot> slots_;
   View view_{};
   uint32_t chunkFrom_ = 0;
