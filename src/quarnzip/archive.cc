@@ -54,11 +54,10 @@ extern "C" void removeWritten(int sig) {
 void removeOnSignal() {
   struct sigaction sa {};
   sa.sa_handler = removeWritten;
+  constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
   sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    sigaddset(&sa.sa_mask, sig);  // one handler at a time
-  }
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  for (int sig : kSignals) sigaddset(&sa.sa_mask, sig);  // one handler at a time
+  for (int sig : kSignals) sigaction(sig, &sa, nullptr);
 }
 
 // One file of the archive, written under a new name beside its own and put in its place only

@@ -31,7 +31,7 @@ void Progress::update(uint64_t read, uint64_t written) {
   const double seconds = std::chrono::duration<double>(now - start_).count();
   constexpr double kMiB = 1 << 20;
   const std::string line = textOf(txt::kZipProgress, read / kMiB, total_ / kMiB,
-                                  read ? static_cast<int>(100 * read / (total_ ? total_ : 1)) : 0,
+                                  static_cast<int>(100 * read / std::max<uint64_t>(total_, 1)),
                                   written / kMiB, read ? double(written) / double(read) : 0.0,
                                   seconds > 0 ? read / kMiB / seconds : 0.0);
   std::fprintf(to_, "\r%s%*s", line.c_str(), static_cast<int>(shown_ > line.size() ? shown_ - line.size() : 0), "");

@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -14,6 +13,13 @@ namespace qn::zip {
 namespace {
 
 std::mutex mutexReport;  // one report at a time, from any thread
+
+// A pair formatted as the console shows it (language, encoding).
+std::string vtextOf(const core::Text& t, va_list ap) {
+  std::string cn, en;
+  core::formatPair(t, ap, cn, en, reportState().utf8);
+  return core::inLanguage(reportState().language, cn.c_str(), en.c_str());
+}
 
 // The first of LC_ALL, the category's variable and LANG that is set, as the C library takes it.
 std::string localeName(const char* category) {
@@ -39,21 +45,19 @@ void languageFromLocale() {
 
 void msgf(core::Text t, ...) {
   std::lock_guard lk(mutexReport);
-  std::string cn, en;
   va_list ap;
   va_start(ap, t);
-  core::formatPair(t, ap, cn, en, reportState().utf8);
+  const std::string text = vtextOf(t, ap);
   va_end(ap);
-  std::fputs(core::inLanguage(reportState().language, cn.c_str(), en.c_str()).c_str(), stdout);
+  std::fputs(text.c_str(), stdout);
 }
 
 std::string textOf(core::Text t, ...) {
-  std::string cn, en;
   va_list ap;
   va_start(ap, t);
-  core::formatPair(t, ap, cn, en, reportState().utf8);
+  std::string text = vtextOf(t, ap);
   va_end(ap);
-  return core::inLanguage(reportState().language, cn.c_str(), en.c_str());
+  return text;
 }
 
 void err(const char* cn, const char* en, const char* cnUtf8) {
