@@ -102,7 +102,9 @@ void fileRecord(Lines& in, IndexPlan& plan, const std::string& sourceDir) {
     if (starts(line, "name")) name = textValue(line);
     else if (starts(line, "path")) path = textValue(line);
     else if (starts(line, "size")) f.size = numValue(line, 10);
+    else if (starts(line, "time")) f.time = numValue(line, 16);
   });
+  f.entry = path.empty() ? name : path + "/" + name;
   std::string dir = sourceDir.empty() ? "." : sourceDir;
   f.src = dir + "/" + (path.empty() ? name : path + "/" + name);
   plan.items.push_back(std::move(f));

@@ -15,6 +15,8 @@ struct PlanItem {
   uint32_t count = 0;    // its column count
   uint64_t size = 0;     // file record: bytes of the data stream that belong to it
   std::string src;       // file record: where the compressor reads them
+  std::string entry;     // file record: its path and name as the index states them
+  uint64_t time = 0;     // file record: modification time, seconds since the epoch
 };
 
 struct IndexPlan {

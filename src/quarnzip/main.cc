@@ -7,6 +7,7 @@
 
 #include "quarnzip/archive.h"
 #include "quarnzip/compress.h"
+#include "quarnzip/inspect.h"
 #include "quarnzip/options.h"
 #include "quarnzip/tree.h"
 #include "core/params.h"
@@ -73,7 +74,10 @@ int run(int argc, char** argv) {
     return finish();
   }
   bool indexMode = !o.indexIn.empty();
-  if (o.help || o.archive.empty() || (o.paths.empty() && !indexMode)) {
+  const bool check = o.list || o.test;
+  if (check && !o.help && !o.archive.empty() && o.paths.empty() && !indexMode && o.list != o.test)
+    return o.list ? zip::listArchive(o) : zip::testArchive(o);
+  if (o.help || check || o.archive.empty() || (o.paths.empty() && !indexMode)) {
     msgf(txt::kZipUsage, argv[0], argv[0]);
     return o.help ? finish() : 1;
   }

@@ -133,6 +133,10 @@ bool parseArgs(Options& o, int argc, char** argv) {
       const long n = std::strtol(v, &stop, 10);
       if (*v < '0' || *v > '9' || *stop != 0 || n > 1 << 20) return errf(txt::kZipBadValue, a), false;
       o.threads = int(n);
+    } else if (!std::strcmp(a, "-l") || !std::strcmp(a, "--list")) {
+      o.list = true;
+    } else if (!std::strcmp(a, "-t") || !std::strcmp(a, "--test")) {
+      o.test = true;
     } else if (!std::strcmp(a, "-f") || !std::strcmp(a, "--force")) {
       o.force = true;
     } else if (!std::strcmp(a, "-q") || !std::strcmp(a, "--quiet")) {

@@ -21,6 +21,7 @@ struct Options {
   std::vector<std::string> paths;
   std::string indexIn, sourceDir;  // --index-in FILE --source DIR
   bool help = false, version = false;
+  bool list = false, test = false;  // -l, -t: the ARCHIVE is read, nothing is made
   bool force = false;             // -f: replace an existing archive and volume files
   ProgressMode progress = ProgressMode::kAuto;  // -q off, -v on
 };

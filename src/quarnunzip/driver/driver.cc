@@ -3,6 +3,9 @@
 #include <cstring>
 #include <ctime>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "container/container.h"
 #include "core/index_xml.h"
 #include "decoder/decoder.h"
@@ -33,8 +36,27 @@ void endPass() {
   threadStop();
 }
 
+// The index XML file of pass one; a check keeps it in memory instead of on disk.
+FILE* createXml() {
+  if (!idx::bCheckOnly) return std::fopen(fe::sFileXml, "wb");
+  const int fd = memfd_create("quarnel-index", MFD_CLOEXEC);
+  FILE* f = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+  if (f == nullptr && fd >= 0) close(fd);
+  return f;
+}
+
+void closeXml() {
+  if (idx::bCheckOnly) {
+    std::fflush(idx::fpOut);
+    idx::fpXmlKept = idx::fpOut;
+  } else {
+    std::fclose(idx::fpOut);
+  }
+  idx::fpOut = nullptr;
+}
+
 void indexPass() {
-  idx::fpOut = std::fopen(fe::sFileXml, "wb");
+  idx::fpOut = createXml();
   if (idx::fpOut == nullptr) {
     fe::errf(txt::kFailCreateXml, fe::sFileXml);
     fe::halt();
@@ -47,8 +69,7 @@ void indexPass() {
   threadStart();
   readStream(static_cast<int64_t>(fDataPos) - 16);
   endPass();
-  std::fclose(idx::fpOut);
-  idx::fpOut = nullptr;
+  closeXml();
   if (fPos != static_cast<int64_t>(fLenXml)) {
     fe::errf(txt::kXmlStreamEnd);
     fe::halt();
@@ -57,7 +78,9 @@ void indexPass() {
 
 // The index XML file written by the index pass is read back for the data pass.
 void openIndex() {
-  idx::fpXml = std::fopen(fe::sFileXml, "rb");
+  idx::fpXml = idx::fpXmlKept != nullptr ? idx::fpXmlKept : std::fopen(fe::sFileXml, "rb");
+  idx::fpXmlKept = nullptr;
+  if (idx::fpXml != nullptr) rewind(idx::fpXml);
   if (idx::fpXml == nullptr) {
     fe::errf(txt::kFailOpenXml, fe::sFileXml);
     fe::halt();

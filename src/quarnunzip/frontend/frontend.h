@@ -23,6 +23,7 @@ inline char sBaseDir[kPathBuf];           // destination prefix ("" or ending in
 inline int64_t sTime = 0;                 // start of decoding; elapsed seconds at the end
 inline int32_t iTagGet = 0;               // files decompressed (counted by the index reader)
 inline uint64_t iTotalSize = 0;           // bytes written into destination files
+inline bool bProgress = true;             // the decoder's progress lines on stdout (quarnzip -l, -t: a choice)
 inline int32_t iError = 0;                // 1 once err() has reported anything (set under the message lock)
 
 // ---- Messages and error log ----

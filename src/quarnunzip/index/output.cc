@@ -116,7 +116,7 @@ bool consume(int64_t n) {
 
 void spread(const uint8_t* data, int64_t n) {
   if (iCol == 0) return;   // no file left: the bytes are dropped and not counted
-  if (n > kWritingMark) {
+  if (n > kWritingMark && fe::bProgress) {
     std::printf("%cwriting ... ", 13);
     std::fflush(stdout);
   }

@@ -188,6 +188,7 @@ void endCollector(int64_t filled) {
 // ---- Inverse transform ----
 
 void progress(int percent) {
+  if (!fe::bProgress) return;
   auto secs = int32_t(uint32_t(std::time(nullptr)) - uint32_t(fe::sTime));
   std::printf("%cBWT: %d%%  %ds  ", 13, percent, secs);
   std::fflush(stdout);

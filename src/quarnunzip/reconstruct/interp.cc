@@ -254,6 +254,7 @@ Checked runChecked(Run& r) {
 }
 
 void printProgress() {
+  if (!fe::bProgress) return;
   std::printf("%c%lld            %5.2f%%            time: %ds", 13, static_cast<long long>(ctr::fPos),
               static_cast<double>(ctr::fPos) * ctr::d, static_cast<int>(std::time(nullptr) - fe::sTime));
   std::fflush(stdout);
