@@ -78,7 +78,7 @@ int run(int argc, char** argv) {
   if (check && !o.help && !o.archive.empty() && o.paths.empty() && !indexMode && o.list != o.test)
     return o.list ? zip::listArchive(o) : zip::testArchive(o);
   if (o.help || check || o.archive.empty() || (o.paths.empty() && !indexMode)) {
-    msgf(txt::kZipUsage, argv[0], argv[0]);
+    msgf(txt::kZipUsage, argv[0], argv[0], argv[0]);
     return o.help ? finish() : 1;
   }
   if (!zip::finishParams(o) || !zip::settlePassword(o)) return finish();

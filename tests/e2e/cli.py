@@ -125,7 +125,9 @@ ZIPS = [(n, a.split(" "), ini, 1, t, True) for n, a, ini, t in (
 ZIPS += [("usage without paths", [ZIP], "", 1, "Usage:", False), ("help", ["--help"], "", 0, "--index-in", False),
          ("version", ["--version"], "", 0, "Quarnel compressor, version 1.0 (v20261206, linux-x86_64)\nBuilt by ", False),
          ("unwritable archive", ["no/such/dir/a.qn", "src"], "", 1, "Fail writing archive file no/such/dir/a.qn", False),
-         ("missing path", ["archive2.qn", "nonexistent"], "", 1, "Fail reading nonexistent", False)]
+         ("missing path", ["archive2.qn", "nonexistent"], "", 1, "Fail reading nonexistent", False),
+         ("-l and -t together", ["-l", "-t", ZIP], "", 1, "Usage:", False),
+         ("-t with a path", ["-t", ZIP, "src"], "", 1, "Usage:", False)]
 
 
 # ------------------------------------------------------------ password entry on a terminal
@@ -285,8 +287,18 @@ def zip_scenarios(a, box):
         return qnlib.run(a.unzip, [ZIP, "out.xml", dest], w, pwd.encode() + b"\n")
     r = zip_([ZIP, "src/."], b"language=2\ncolumn=3\npassword=sesame\n")
     u = unzip("sesame")
+    column = b"<column>3</column>" in (w / "out.xml").read_bytes()
+    bad = unzip("wrong", "o2")
     yield "qn.ini column and password reach the archive", [] if r.status == 0 and u.status == 0 and \
-        b"<column>3</column>" in (w / "out.xml").read_bytes() and unzip("wrong", "o2").status == 1 else [r.stdout]
+        column and bad.status == 1 else [r.stdout]
+    (w / "qn.ini").write_bytes(b"language=2\n")
+    given = qnlib.run(z, ["-t", "--password=sesame", ZIP], w, b"")
+    typed = qnlib.run(z, ["-l", ZIP], w, b"sesame\n")
+    wrong = qnlib.run(z, ["-t", ZIP], w, b"wrong\n")
+    yield "-t and -l on a password archive, no progress into a pipe", [] if given.status == 0 and \
+        b"every check passed" in given.stdout and b"\r" not in given.stdout and typed.status == 0 and \
+        b"password yes" in typed.stdout and b"  ok.txt\n" in typed.stdout and wrong.status == 1 and \
+        wrong.messages == bad.messages != [] else [given.stdout, typed.stdout, wrong.stdout]
     before = (w / ZIP).read_bytes()
     r = zip_(["-1", ZIP, "src/."])
     yield "an existing archive stays without -f", [] if r.status == 1 and r.stdout.startswith(
@@ -315,6 +327,8 @@ def zip_scenarios(a, box):
     u = unzip("", "o4")
     yield "paths the index cannot carry are skipped", [] if r.status == 1 and r.stdout.count(b"Skipped ") == 4 \
         and u.status == 0 and os.listdir(w / "o4") == ["good.txt"] else [r.stdout, u.stdout]
+    t = qnlib.run(z, ["-t", "--password=stale", ZIP], w, b"")
+    yield "-t ignores a password the archive does not have", [] if t.status == 0 else [t.stdout]
     (w / "given.xml").write_text(
         '<?xml version="1.0"?>\n<index>\n<zip>\n<version>v4</version>\n<files>3</files>\n<size>7</size>\n'
         '</zip>\n<column>1</column>\n<directory>\n<path></path>\n</directory>\n' + "".join(
