@@ -82,13 +82,13 @@ def run_case(c, unzip, timeout, zip_bin=None):
                if not t.startswith(str(box.base) + os.sep)]
     before = {t: state(t) for t in targets}
 
-    def check(what, res, spec, xml, dest, written=True):
+    def check(what, res, expect, xml, dest, written=True):
         fails.extend(f"{what}: {p}" for p in qnlib.run_problems(res, timeout, known=False))
-        if res.status != spec["exit_status"]:
-            fails.append(f"{what}: exit status {res.status}, expected {spec['exit_status']}")
+        if res.status != expect["exit_status"]:
+            fails.append(f"{what}: exit status {res.status}, expected {expect['exit_status']}")
         msgs = [t.replace("{zip}", zip_name).replace("{xml}", xml).replace("{dest}", dest)
-                for t in spec["messages"] or []]
-        if spec["messages"] is not None and res.messages != msgs:
+                for t in expect["messages"] or []]
+        if expect["messages"] is not None and res.messages != msgs:
             fails.append(f"{what}: reports differ\n    expected {msgs!r}\n    got      {res.messages!r}")
         got = (box.work / xml).read_bytes() if (box.work / xml).exists() else None
         if written and want.get("index_complete") and got != c["index"]:
