@@ -27,9 +27,11 @@ class Lines {
  public:
   explicit Lines(const std::string& t)
       : size_(static_cast<int64_t>(t.size())),
-        fp_(t.empty() ? nullptr : fmemopen(const_cast<char*>(t.data()), t.size(), "rb")) {}
+        fp_(t.empty() ? nullptr : fmemopen(const_cast<char*>(t.data()), t.size(), "rb")), own_(true) {}
+  // A document of size bytes read from fp's position on; fp stays the caller's.
+  Lines(FILE* fp, int64_t size) : size_(size), fp_(fp), own_(false) {}
   ~Lines() {
-    if (fp_) std::fclose(fp_);
+    if (fp_ && own_) std::fclose(fp_);
   }
   Lines(const Lines&) = delete;
   Lines& operator=(const Lines&) = delete;
@@ -48,6 +50,7 @@ class Lines {
  private:
   int64_t size_;
   FILE* fp_;
+  bool own_;
 };
 
 bool starts(const std::string& line, const char* kw) {
@@ -95,7 +98,7 @@ void parameterBlock(Lines& in, IndexPlan& plan) {
   });
 }
 
-void fileRecord(Lines& in, IndexPlan& plan, const std::string& sourceDir) {
+void fileRecord(Lines& in, const std::string& sourceDir, const ItemSink& sink) {
   std::string name, path;
   PlanItem f;
   block(in, "/file>", [&](const std::string& line) {
@@ -107,7 +110,7 @@ void fileRecord(Lines& in, IndexPlan& plan, const std::string& sourceDir) {
   f.entry = path.empty() ? name : path + "/" + name;
   std::string dir = sourceDir.empty() ? "." : sourceDir;
   f.src = dir + "/" + (path.empty() ? name : path + "/" + name);
-  plan.items.push_back(std::move(f));
+  sink(std::move(f));
 }
 
 }  // namespace
@@ -161,10 +164,11 @@ IndexPlan planFromTree(const SourceTree& t, const uint32_t param[11]) {
   return p;
 }
 
-IndexPlan planFromIndex(const std::string& text, const std::string& sourceDir) {
-  IndexPlan plan;
+namespace {
+
+// The records and column lines of a document, in order, to sink; the parameters into plan.
+void readItems(Lines& in, IndexPlan& plan, const std::string& sourceDir, const ItemSink& sink) {
   std::memcpy(plan.param, core::kParamDefaults, sizeof plan.param);
-  Lines in(text);
   std::string line;
   while (in.next(line)) {
     if (starts(line, "/index>")) break;
@@ -177,13 +181,28 @@ IndexPlan planFromIndex(const std::string& text, const std::string& sourceDir) {
       c.column = true;
       c.count = static_cast<uint32_t>(numValue(line, 10));
       plan.param[core::kColumn] = c.count;
-      plan.items.push_back(c);
+      sink(std::move(c));
     } else if (starts(line, "directory")) {
       block(in, "/directory>", [](const std::string&) {});
     } else if (starts(line, "file")) {
-      fileRecord(in, plan, sourceDir);
+      fileRecord(in, sourceDir, sink);
     }
   }
+}
+
+}  // namespace
+
+IndexPlan planFromIndex(const std::string& text, const std::string& sourceDir) {
+  IndexPlan plan;
+  Lines in(text);
+  readItems(in, plan, sourceDir, [&](PlanItem&& i) { plan.items.push_back(std::move(i)); });
+  return plan;
+}
+
+IndexPlan scanIndex(FILE* fp, int64_t size, const ItemSink& sink) {
+  IndexPlan plan;
+  Lines in(fp, size);
+  readItems(in, plan, "", sink);
   return plan;
 }
 

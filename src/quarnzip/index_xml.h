@@ -1,6 +1,8 @@
 // Index document: written from a tree, or read as the decompressor reads it, into a plan.
 #pragma once
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,5 +34,10 @@ IndexPlan planFromTree(const SourceTree& t, const uint32_t param[11]);
 // Reads a hand-written index as the decompressor's reader would (line rules, keywords,
 // values, column lines); file sources are sourceDir/path/name.
 IndexPlan planFromIndex(const std::string& text, const std::string& sourceDir);
+// The same reading of the size bytes at fp's position, each record and column line handed
+// to sink as it closes instead of kept: an index of any length in little memory. The
+// returned plan holds the parameters only.
+using ItemSink = std::function<void(PlanItem&&)>;
+IndexPlan scanIndex(FILE* fp, int64_t size, const ItemSink& sink);
 
 }  // namespace qn::zip

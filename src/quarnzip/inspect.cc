@@ -56,11 +56,10 @@ std::string shownTime(uint64_t t) {
   return buf;
 }
 
-void printTotals(const IndexPlan& plan, const Options& o, bool password, int files) {
+void printTotals(const IndexPlan& plan, const Options& o, bool password, int files, uint64_t total) {
   uint64_t archiveBytes = 0;
   int archiveFileCount = 0;
   archiveFiles(o.archive, plan.param[core::kVolume] != 0, archiveBytes, archiveFileCount);
-  const uint64_t total = plan.totalSize();
   const double ratio = total ? static_cast<double>(archiveBytes) / static_cast<double>(total) : 0.0;
   msgf(txt::kZipListTotal, files, static_cast<unsigned long long>(total),
        static_cast<unsigned long long>(archiveBytes), ratio, archiveFileCount - 1);
@@ -75,16 +74,18 @@ void printTotals(const IndexPlan& plan, const Options& o, bool password, int fil
 
 int listArchive(const Options& o) {
   const drv::CheckResult r = check(o, false);
-  IndexPlan plan = planFromIndex(r.index, "");
   msgf(txt::kZipListHead);
   int files = 0;
-  for (const PlanItem& i : plan.items) {
-    if (i.column) continue;
+  uint64_t total = 0;
+  const IndexPlan plan = scanIndex(r.index, r.indexBytes, [&](PlanItem&& i) {
+    if (i.column) return;
     std::printf("%12llu  %s  %s\n", static_cast<unsigned long long>(i.size), shownTime(i.time).c_str(),
                 i.entry.c_str());
     ++files;
-  }
-  printTotals(plan, o, r.password, files);
+    total += i.size;
+  });
+  if (r.index != nullptr) std::fclose(r.index);
+  printTotals(plan, o, r.password, files, total);
   std::fflush(stdout);
   return r.error ? 1 : 0;
 }

@@ -58,16 +58,16 @@ void presetPassword(const char* password) {
   fe::iPwdLen = static_cast<int32_t>(n);
 }
 
-std::string readKept() {
-  std::string text;
+// The index file of the listing, at its start, and its length.
+FILE* takeKept(int64_t& bytes) {
   FILE* f = idx::fpXmlKept;
   idx::fpXmlKept = nullptr;
-  if (f == nullptr) return text;
+  bytes = 0;
+  if (f == nullptr) return nullptr;
+  fseeko(f, 0, SEEK_END);
+  bytes = ftello(f);
   rewind(f);
-  char buf[1 << 16];
-  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
-  std::fclose(f);
-  return text;
+  return f;
 }
 
 }  // namespace
@@ -85,7 +85,7 @@ CheckResult checkArchive(const CheckJob& job) {
   unzipFile();
   if (job.progress) std::printf("%c%60s%c", 13, "", 13);  // wipes the progress line
   CheckResult r;
-  r.index = readKept();
+  r.index = takeKept(r.indexBytes);
   r.files = fe::iTagGet;
   r.bytes = fe::iTotalSize;
   r.password = (archiveFlags() & 1) != 0;

@@ -1,10 +1,12 @@
 // Extraction driver: opens the archive, runs the index and data passes, and checks what was written.
-#include <cstdio>
-#include <cstring>
-#include <ctime>
-
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 #include "container/container.h"
 #include "core/index_xml.h"
@@ -36,10 +38,14 @@ void endPass() {
   threadStop();
 }
 
-// The index XML file of pass one; a check keeps it in memory instead of on disk.
+// The index XML file of pass one. A check keeps it in an unnamed file that vanishes when
+// closed: in the temporary folder, as an index may run to gigabytes that memory need not
+// hold, or in memory where that folder takes no such file.
 FILE* createXml() {
   if (!idx::bCheckOnly) return std::fopen(fe::sFileXml, "wb");
-  const int fd = memfd_create("quarnel-index", MFD_CLOEXEC);
+  const char* dir = std::getenv("TMPDIR");
+  int fd = open(dir != nullptr && *dir != '\0' ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) fd = memfd_create("quarnel-index", MFD_CLOEXEC);
   FILE* f = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
   if (f == nullptr && fd >= 0) close(fd);
   return f;

@@ -2,7 +2,7 @@
 // ring, which reset or touch every stage of the pipeline.
 #pragma once
 #include <cstdint>
-#include <string>
+#include <cstdio>
 
 namespace qn::drv {
 
@@ -21,7 +21,8 @@ struct CheckJob {
   bool progress = true;             // the decoder's progress lines
 };
 struct CheckResult {
-  std::string index;    // the index XML text (listing only)
+  FILE* index = nullptr;  // listing: the index XML at its start, bytes long; the caller closes it
+  int64_t indexBytes = 0;
   int32_t files = 0;    // file records read (test)
   uint64_t bytes = 0;   // bytes that reached them (test)
   bool error = false;   // something was reported

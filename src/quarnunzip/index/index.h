@@ -13,8 +13,8 @@ inline FILE* fpOut = nullptr;     // index XML file being written (pass one)
 inline FILE* fpXml = nullptr;     // index XML file being read (pass two); null in pass one
 inline int32_t iXmlLine = 0;
 inline char zipVer[5];
-// Listing and testing (quarnzip -l, -t): the index pass writes into an anonymous memory file,
-// kept open for the data pass, and the data pass makes no directory and no file.
+// Listing and testing (quarnzip -l, -t): the index pass writes into an unnamed file, kept
+// open for the data pass, and the data pass makes no directory and no file.
 inline bool bCheckOnly = false;
 inline FILE* fpXmlKept = nullptr;
 
