@@ -329,6 +329,14 @@ def zip_scenarios(a, box):
         and u.status == 0 and os.listdir(w / "o4") == ["good.txt"] else [r.stdout, u.stdout]
     t = qnlib.run(z, ["-t", "--password=stale", ZIP], w, b"")
     yield "-t ignores a password the archive does not have", [] if t.status == 0 else [t.stdout]
+    # An index of 48 MB in an archive of a few KB: the listing holds none of it in memory.
+    (w / "bomb.xml").write_text('<?xml version="1.0"?>\n<index>\n<column>1</column>\n' +
+                                ("<!-- " + "x" * 90 + " -->\n") * 480_000 + "<file>\n<name>good.txt</name>\n"
+                                "<size>5</size>\n<time>10</time>\n<path></path>\n</file>\n</index>\n")
+    b = qnlib.run(z, ["-1", "--index-in", "bomb.xml", "--source", "s", "bomb.qn"], w, b"")
+    big, small = (qnlib.run(z, ["-l", name], w, b"") for name in ("bomb.qn", ZIP))
+    yield "-l lists a huge index in little memory", [] if b.status == 0 and big.status == 0 and \
+        b"  good.txt\n" in big.stdout and big.rss - small.rss < 16 << 10 else [big.stdout[-300:], big.rss, small.rss]
     (w / "given.xml").write_text(
         '<?xml version="1.0"?>\n<index>\n<zip>\n<version>v4</version>\n<files>3</files>\n<size>7</size>\n'
         '</zip>\n<column>1</column>\n<directory>\n<path></path>\n</directory>\n' + "".join(
@@ -359,7 +367,8 @@ def main():
             a.unzip, c["files"], argv, status, msgs, stdin, a.timeout, outputs=outputs, ini=ini,
             extra=lambda box, res: [p for f in checks for p in f(box, res, c)])
         suite.report("quarnunzip: " + name, problems, res)
-    box = qnlib.Sandbox({}, outputs=["qn.ini", ZIP, "o2", "o3", "o4", "o5", "s", "given.xml", "self.xml"])
+    box = qnlib.Sandbox({}, outputs=["qn.ini", ZIP, "o2", "o3", "o4", "o5", "s", "given.xml", "self.xml",
+                                     "bomb.xml", "bomb.qn"])
     (box.work / "src").mkdir()
     (box.work / "src" / "ok.txt").write_bytes(b"fine\n" * 100)
     box.mark()
