@@ -47,6 +47,22 @@ void archiveFiles(const std::string& archive, bool volumes, uint64_t& bytes, int
   }
 }
 
+// A stored name as the terminal should show it: control bytes as ^X (ESC as ^[), as unzip
+// lists them, so that a hostile name cannot drive the terminal.
+std::string shownName(const std::string& name) {
+  std::string out;
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) {
+      out += ch;
+    } else {
+      out += '^';
+      out += static_cast<char>(c ^ 0x40);
+    }
+  }
+  return out;
+}
+
 std::string shownTime(uint64_t t) {
   const time_t tt = static_cast<time_t>(t);
   struct tm tmv {};
@@ -80,7 +96,7 @@ int listArchive(const Options& o) {
   const IndexPlan plan = scanIndex(r.index, r.indexBytes, [&](PlanItem&& i) {
     if (i.column) return;
     std::printf("%12llu  %s  %s\n", static_cast<unsigned long long>(i.size), shownTime(i.time).c_str(),
-                i.entry.c_str());
+                shownName(i.entry).c_str());
     ++files;
     total += i.size;
   });

@@ -329,6 +329,11 @@ def zip_scenarios(a, box):
         and u.status == 0 and os.listdir(w / "o4") == ["good.txt"] else [r.stdout, u.stdout]
     t = qnlib.run(z, ["-t", "--password=stale", ZIP], w, b"")
     yield "-t ignores a password the archive does not have", [] if t.status == 0 else [t.stdout]
+    (w / "c").mkdir()
+    (w / "c" / "e\x1b[2J\x7f.txt").write_bytes(b"x")
+    r, t = qnlib.run(z, ["c.qn", "c/."], w, b""), qnlib.run(z, ["-l", "c.qn"], w, b"")
+    yield "-l shows control bytes of a name as ^X", [] if t.status == 0 and b"  e^[[2J^?.txt\n" in t.stdout \
+        and b"\x1b" not in t.stdout else [r.stdout, t.stdout]
     # An index of 48 MB in an archive of a few KB: the listing holds none of it in memory.
     (w / "bomb.xml").write_text('<?xml version="1.0"?>\n<index>\n<column>1</column>\n' +
                                 ("<!-- " + "x" * 90 + " -->\n") * 480_000 + "<file>\n<name>good.txt</name>\n"
@@ -368,7 +373,7 @@ def main():
             extra=lambda box, res: [p for f in checks for p in f(box, res, c)])
         suite.report("quarnunzip: " + name, problems, res)
     box = qnlib.Sandbox({}, outputs=["qn.ini", ZIP, "o2", "o3", "o4", "o5", "s", "given.xml", "self.xml",
-                                     "bomb.xml", "bomb.qn"])
+                                     "bomb.xml", "bomb.qn", "c", "c.qn"])
     (box.work / "src").mkdir()
     (box.work / "src" / "ok.txt").write_bytes(b"fine\n" * 100)
     box.mark()
