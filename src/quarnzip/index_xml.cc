@@ -109,7 +109,7 @@ void fileRecord(Lines& in, const std::string& sourceDir, const ItemSink& sink) {
   });
   f.entry = path.empty() ? name : path + "/" + name;
   std::string dir = sourceDir.empty() ? "." : sourceDir;
-  f.src = dir + "/" + (path.empty() ? name : path + "/" + name);
+  f.src = dir + "/" + f.entry;
   sink(std::move(f));
 }
 

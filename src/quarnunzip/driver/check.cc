@@ -29,12 +29,8 @@ void settings(int32_t language) {
 // The archive's path as the command line would give it; reports name the index after it.
 void names(const char* archive, bool listOnly) {
   using namespace fe;
-  if (std::strlen(archive) > static_cast<size_t>(core::kMaxArg)) {
-    errf(txt::kTooLongParam);
-    halt();
-  }
-  std::strcpy(sFileZip, archive);
-  for (char* s = sFileZip; *s != '\0'; ++s) *s = *s == '\\' ? '/' : *s;
+  copyArg(sFileZip, archive);
+  slashes(sFileZip);
   std::strcpy(sFileXml, sFileZip);
   std::strcpy(sBaseDir, listOnly ? "-xml" : "");
 }
@@ -51,8 +47,8 @@ int archiveFlags() {
 
 // A password given beforehand counts only for an archive that has one: priming the coder
 // with it would spoil any other.
-void presetPassword(const char* password) {
-  if (password == nullptr || (archiveFlags() & 1) == 0) return;  // else asked for if needed
+void presetPassword(const char* password, bool archiveHasOne) {
+  if (password == nullptr || !archiveHasOne) return;  // else asked for if needed
   const size_t n = std::min(std::strlen(password), sizeof fe::bufPwd - 4);
   std::memcpy(fe::bufPwd, password, n);
   fe::iPwdLen = static_cast<int32_t>(n);
@@ -76,7 +72,8 @@ CheckResult checkArchive(const CheckJob& job) {
   const bool test = job.test;
   settings(job.language);
   names(job.archive, !test);
-  presetPassword(job.password);
+  const bool password = (archiveFlags() & 1) != 0;
+  presetPassword(job.password, password);
   fe::bProgress = job.progress;
   idx::bCheckOnly = true;
   fe::iError = 0;
@@ -88,7 +85,7 @@ CheckResult checkArchive(const CheckJob& job) {
   r.index = takeKept(r.indexBytes);
   r.files = fe::iTagGet;
   r.bytes = fe::iTotalSize;
-  r.password = (archiveFlags() & 1) != 0;
+  r.password = password;
   {
     std::lock_guard lk(fe::mutexMsg);
     r.error = fe::iError >= 1;

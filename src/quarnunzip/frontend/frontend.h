@@ -69,6 +69,10 @@ void errf(Text t, ...);
 
 // Start-up: the command line.
 void mainInit(int argc, char** argv);
+// Copies one path argument; 256 characters or more stop the run.
+void copyArg(char* dest, const char* arg);
+// Backslashes become "/".
+void slashes(char* s);
 [[noreturn]] void help();
 
 // Configuration.

@@ -7,12 +7,9 @@
 #include "frontend/frontend.h"
 
 namespace qn::fe {
-namespace {
 
 using core::kMaxArg;
-constexpr const char* kPlatform = "linux-x86_64";
 
-// Copies one path argument; 256 characters or more stop the run.
 void copyArg(char* dest, const char* arg) {
   if (std::strlen(arg) > static_cast<size_t>(kMaxArg)) {
     err(qn::txt::kTooLongParam.cn, qn::txt::kTooLongParam.en);
@@ -26,6 +23,10 @@ void slashes(char* s) {
     if (*s == '\\') *s = '/';
   }
 }
+
+namespace {
+
+constexpr const char* kPlatform = "linux-x86_64";
 
 void banner() {
   msgf(qn::txt::kBanner, 2, 6, 1, 2, 0, 6, kPlatform);
