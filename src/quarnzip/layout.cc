@@ -184,4 +184,50 @@ bool BlockSource::startAt(uint64_t pos, uint64_t& index) const {
   return true;
 }
 
+// ---- Block size when none is given ----
+
+bool BlockSizer::add(const uint8_t* p, size_t n) {
+  constexpr uint64_t kSample = uint64_t(kAutoBlockMiB) << 20;
+  for (size_t i = 0; i < n && bytes_ < kSample; ++i) {
+    key_ = (key_ << 8 | p[i]) & 0xFFFFFF;
+    if (++bytes_ >= 3) {
+      uint64_t& word = seen_[key_ >> 6];
+      const uint64_t bit = uint64_t(1) << (key_ & 63);
+      contexts_ += (word & bit) == 0;
+      word |= bit;
+    }
+    if (bytes_ == mark_) {
+      if (contexts_ <= kBlockContexts) fits_ = uint32_t(mark_ >> 20);
+      mark_ <<= 1;
+    }
+  }
+  return bytes_ < kSample;
+}
+
+uint32_t BlockSizer::blockMiB() const {
+  // A stream shorter than a mark within the bound fits any block from there on.
+  if (contexts_ <= kBlockContexts) return kAutoBlockMiB;
+  return std::max<uint32_t>(fits_, 1);
+}
+
+uint32_t autoBlockMiB(const IndexPlan& plan) {
+  BlockSizer sizer;
+  std::vector<uint8_t> buf(1 << 16);
+  bool more = true;
+  for (const PlanItem& it : plan.items) {
+    if (it.column || it.size == 0 || !more) continue;
+    FILE* f = std::fopen(it.src.c_str(), "rb");
+    if (f == nullptr) continue;
+    for (uint64_t left = it.size; left > 0 && more;) {
+      const size_t n = std::fread(buf.data(), 1, size_t(std::min<uint64_t>(left, buf.size())), f);
+      if (n == 0) break;
+      more = sizer.add(buf.data(), n);
+      left -= n;
+    }
+    std::fclose(f);
+  }
+  return sizer.blockMiB();
+}
+
 }  // namespace qn::zip
+

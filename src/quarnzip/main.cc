@@ -8,6 +8,7 @@
 #include "quarnzip/archive.h"
 #include "quarnzip/compress.h"
 #include "quarnzip/inspect.h"
+#include "quarnzip/layout.h"
 #include "quarnzip/options.h"
 #include "quarnzip/tree.h"
 #include "core/params.h"
@@ -42,11 +43,15 @@ int finish() {
   return qn::zip::reportState().error ? 1 : 0;
 }
 
-// The job for a walked tree: its index written with the run's parameters.
-bool treeJob(const qn::zip::Options& o, qn::zip::ArchiveJob& job) {
+// The job for a walked tree: its index written with the run's parameters; in block mode
+// without a given block size, the size the stream's contexts call for.
+bool treeJob(qn::zip::Options& o, qn::zip::ArchiveJob& job) {
+  using qn::core::kBlock;
   qn::zip::SourceTree tree = qn::zip::walkPaths(o.paths, o.archive);
-  job.indexText = qn::zip::writeIndex(tree, o.param, static_cast<int64_t>(std::time(nullptr)));
   job.plan = qn::zip::planFromTree(tree, o.param);
+  if (o.param[qn::core::kBwt] != 0 && !o.given[kBlock])
+    o.param[kBlock] = job.plan.param[kBlock] = qn::zip::autoBlockMiB(job.plan);
+  job.indexText = qn::zip::writeIndex(tree, o.param, static_cast<int64_t>(std::time(nullptr)));
   return true;
 }
 

@@ -1,5 +1,6 @@
 // quarnzip: the data stream's rotation layout against a byte-by-byte model of the
-// decompressor's writer, the parsers' rules, and the volume split of the archive writer.
+// decompressor's writer, the parsers' rules, the volume split of the archive writer, and
+// the block size block mode takes when none is given.
 #include "quarnzip/archive.h"
 #include "quarnzip/layout.h"
 #include "quarnzip/lz.h"
@@ -209,6 +210,42 @@ TEST(ZipArchive, VolumesFollowTheReadersCount) {
   for (const auto& [index, data, volume, want] : splits) EXPECT_EQ(zip::dataChunkFiles(index, data, volume), want);
   EXPECT_EQ((std::vector<uint64_t>{zip::chunkCount(0), zip::chunkCount(8), zip::chunkCount(2097144), zip::chunkCount(2097152)}),
             (std::vector<uint64_t>{0, 1, 1, 2}));
+}
+
+// Block mode without a given size: the largest of 32, 16, ..., 1 MiB whose prefix of the
+// stream holds at most 2^18 three-byte contexts.
+TEST(ZipBlockSize, FollowsTheContextsOfTheStreamsStart) {
+  const auto text = [](uint64_t n) {  // 26^3 contexts at most, whatever the length
+    std::vector<uint8_t> b(n);
+    for (uint64_t i = 0; i < n; ++i) b[i] = uint8_t('a' + (i * i / 7 + i / 3) % 26);
+    return b;
+  };
+  const auto noise = [](uint64_t n, uint32_t seed) {
+    std::vector<uint8_t> b(n);
+    std::mt19937 rng(seed);
+    for (auto& x : b) x = uint8_t(rng());
+    return b;
+  };
+  const auto join = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  constexpr uint64_t kMiB = 1 << 20;
+  // 2^18 contexts take some 300 KB of noise: 250 KB fit, 400 KB do not.
+  const std::pair<std::vector<uint8_t>, uint32_t> cases[] = {
+      {{}, 32},
+      {noise(250'000, 1), 32},                                // a short stream within the bound
+      {noise(400'000, 2), 1},                                 // beyond it before the first mark
+      {join(text(2 * kMiB), noise(400'000, 3)), 2},           // within it at 2 MiB, beyond at 4
+      {join(text(kMiB - 10), join(noise(200'000, 4), text(31 * kMiB))), 32},
+      {join(text(16 * kMiB), noise(kMiB, 5)), 16},
+  };
+  for (const auto& [stream, want] : cases) {
+    zip::BlockSizer sizer;
+    for (size_t at = 0; at < stream.size(); at += 70'000)  // pieces across the marks
+      if (!sizer.add(stream.data() + at, std::min<size_t>(70'000, stream.size() - at))) break;
+    EXPECT_EQ(sizer.blockMiB(), want) << stream.size() << " bytes";
+  }
 }
 
 }  // namespace
