@@ -214,9 +214,9 @@ uint32_t autoBlockMiB(const IndexPlan& plan) {
   BlockSizer sizer;
   std::vector<uint8_t> buf(1 << 16);
   bool more = true;
-  for (const PlanItem& it : plan.items) {
-    if (it.column || it.size == 0 || !more) continue;
-    FILE* f = std::fopen(it.src.c_str(), "rb");
+  for (size_t i = 0; i < plan.items.size() && more; ++i) {
+    const PlanItem& it = plan.items[i];
+    FILE* f = it.column || it.size == 0 ? nullptr : std::fopen(it.src.c_str(), "rb");
     if (f == nullptr) continue;
     for (uint64_t left = it.size; left > 0 && more;) {
       const size_t n = std::fread(buf.data(), 1, size_t(std::min<uint64_t>(left, buf.size())), f);
@@ -230,4 +230,3 @@ uint32_t autoBlockMiB(const IndexPlan& plan) {
 }
 
 }  // namespace qn::zip
-

@@ -46,10 +46,10 @@ int finish() {
 // The job for a walked tree: its index written with the run's parameters; in block mode
 // without a given block size, the size the stream's contexts call for.
 bool treeJob(qn::zip::Options& o, qn::zip::ArchiveJob& job) {
-  using qn::core::kBlock;
+  using qn::core::kBlock, qn::core::kBwt;
   qn::zip::SourceTree tree = qn::zip::walkPaths(o.paths, o.archive);
   job.plan = qn::zip::planFromTree(tree, o.param);
-  if (o.param[qn::core::kBwt] != 0 && !o.given[kBlock])
+  if (o.param[kBwt] != 0 && !o.given[kBlock])
     o.param[kBlock] = job.plan.param[kBlock] = qn::zip::autoBlockMiB(job.plan);
   job.indexText = qn::zip::writeIndex(tree, o.param, static_cast<int64_t>(std::time(nullptr)));
   return true;
