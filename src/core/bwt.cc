@@ -151,12 +151,32 @@ bool dense(uint64_t n, const BwtWork& w) { return n <= w.denseMax && n <= 0xFFFF
 
 uint32_t* denseRows(const BwtWork& w) { return reinterpret_cast<uint32_t*>(w.link); }
 
+// counts[x] = the number of bytes x among the n (below 2^32, the dense walk's bound) at b.
+// Four tables, so that a run of one byte value does not chain each increment on the one
+// before it through memory.
+void countBytesOf(const uint8_t* b, uint64_t n, uint64_t* counts) {
+  uint32_t part[4][256] = {};
+  uint64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    ++part[0][b[i]];
+    ++part[1][b[i + 1]];
+    ++part[2][b[i + 2]];
+    ++part[3][b[i + 3]];
+  }
+  for (; i < n; ++i) ++part[0][b[i]];
+  for (int x = 0; x < 256; ++x) counts[x] = uint64_t(part[0][x]) + part[1][x] + part[2][x] + part[3][x];
+}
+
 // below[c] = the number of bytes smaller than c; then h1 counts the pairs (B, F), F = c
 // on the rows below[c] .. below[c + 1] - 1.
 void countPairs(const uint8_t* b, const uint64_t* byteCount, uint64_t* below, uint64_t* h1) {
   for (uint64_t c = 0, sum = 0; c < 256; sum += byteCount[c++]) below[c] = sum;
-  for (uint64_t c = 0; c < 256; ++c)
-    for (uint64_t j = below[c], end = j + byteCount[c]; j < end; ++j) ++h1[uint32_t(b[j]) << 8 | c];
+  for (uint64_t c = 0; c < 256; ++c) {
+    if (byteCount[c] == 0) continue;
+    uint64_t counts[256];
+    countBytesOf(b + below[c], byteCount[c], counts);
+    for (uint64_t x = 0; x < 256; ++x) h1[x << 8 | c] = counts[x];
+  }
 }
 
 // Builds the rows and counters in one pass over each pair's rows. A triple's end position
@@ -167,7 +187,7 @@ void buildDense(const uint8_t* b, uint64_t n, const BwtWork& w, const uint64_t* 
   const uint64_t* h1 = w.pairs;
   uint32_t* rows = denseRows(w);
   uint32_t* counters = w.counters;
-  uint64_t seen[256] = {};
+  uint64_t seen[2][256] = {};  // two halves, even and odd rows: see countBytesOf
   uint32_t lastPair[256], idOf[256] = {}, met[256];
   std::fill(lastPair, lastPair + 256, ~0u);
   uint32_t ids = 0;
@@ -176,7 +196,7 @@ void buildDense(const uint8_t* b, uint64_t n, const BwtWork& w, const uint64_t* 
     int kinds = 0;
     for (uint64_t j = pos; j < end; ++j) {
       const uint32_t c = b[j];
-      ++seen[c];
+      ++seen[j & 1][c];
       if (lastPair[c] != p) {  // the triple (c, p) is met for the first time
         lastPair[c] = uint32_t(p);
         idOf[c] = ids++;
@@ -184,7 +204,10 @@ void buildDense(const uint8_t* b, uint64_t n, const BwtWork& w, const uint64_t* 
       }
       rows[j] = idOf[c] << 8 | c;
     }
-    for (int k = 0; k < kinds; ++k) counters[idOf[met[k]]] = uint32_t(below[met[k]] + seen[met[k]]);
+    for (int k = 0; k < kinds; ++k) {
+      const uint32_t c = met[k];
+      counters[idOf[c]] = uint32_t(below[c] + seen[0][c] + seen[1][c]);
+    }
     pos = end;
   }
 }
@@ -229,8 +252,8 @@ BwtStatus bwtInverseSort(const uint8_t* block, uint64_t n, const BwtWork& w, Bwt
   std::memset(h1, 0, kBwtPairs * sizeof(uint64_t));
   report(progress, 0);
   if (fast) {
-    uint64_t bytes[256] = {}, below[256];
-    for (uint64_t i = 0; i < n; ++i) ++bytes[block[i]];
+    uint64_t bytes[256], below[256];
+    countBytesOf(block, n, bytes);
     report(progress, 20);
     countPairs(block, bytes, below, h1);
     report(progress, 40);

@@ -268,8 +268,19 @@ int claimCollected(int w, std::unique_lock<std::mutex>& lk) {
   }
 }
 
+// Has the system back the link memory inverter w will write, while the first blocks are
+// still being collected: the pages' first touch (cleared by the kernel, and slow on a
+// virtual machine) would otherwise fall inside the inverse of the first block.
+void readyWork(int w) {
+  const core::BwtWork work = workOf(w);
+  const bool dense = blockRoom <= std::min(iDenseMax, core::kBwtDenseMax);
+  const uint64_t entries = std::min(work.linkEntries, dense ? (blockRoom + 1) / 2 : blockRoom);
+  madvise(work.link, entries * sizeof(uint64_t), MADV_POPULATE_WRITE);  // a hint: failure changes nothing
+}
+
 // The loop of inverter w, until its stop.
 void inverter(int w) {
+  readyWork(w);
   for (;;) {
     int k = 0;
     {
