@@ -186,7 +186,7 @@ bool BlockSource::startAt(uint64_t pos, uint64_t& index) const {
 
 // ---- Block size when none is given ----
 
-bool BlockSizer::add(const uint8_t* p, size_t n) {
+bool ContextSample::add(const uint8_t* p, size_t n) {
   constexpr uint64_t kSample = uint64_t(kAutoBlockMiB) << 20;
   for (size_t i = 0; i < n && bytes_ < kSample; ++i) {
     key_ = (key_ << 8 | p[i]) & 0xFFFFFF;
@@ -204,14 +204,14 @@ bool BlockSizer::add(const uint8_t* p, size_t n) {
   return bytes_ < kSample;
 }
 
-uint32_t BlockSizer::blockMiB() const {
+uint32_t ContextSample::blockMiB() const {
   // A stream shorter than a mark within the bound fits any block from there on.
   if (contexts_ <= kBlockContexts) return kAutoBlockMiB;
   return std::max<uint32_t>(fits_, 1);
 }
 
-uint32_t autoBlockMiB(const IndexPlan& plan) {
-  BlockSizer sizer;
+ContextSample sampleStream(const IndexPlan& plan) {
+  ContextSample sizer;
   std::vector<uint8_t> buf(1 << 16);
   bool more = true;
   for (size_t i = 0; i < plan.items.size() && more; ++i) {
@@ -226,7 +226,7 @@ uint32_t autoBlockMiB(const IndexPlan& plan) {
     }
     std::fclose(f);
   }
-  return sizer.blockMiB();
+  return sizer;
 }
 
 }  // namespace qn::zip

@@ -94,23 +94,26 @@ class BlockSource {
   bool done_ = false;
 };
 
-// ---- Block size when none is given ----
+// ---- The stream's contexts: block size, and level 6's search ----
 //
 // The inverse transform walks a block from context to context, and keeps about one cache line
 // of each three-byte context in use: a block of text holds some 60,000 contexts, one of
 // machine code millions, and then nearly every byte of the walk waits for memory while a larger
 // block saves little (2% on shared libraries). So block mode takes the largest block of
 // 32, 16, ..., 1 MiB whose stream prefix of that length holds at most kBlockContexts contexts.
+// A sample beyond the bound also tells level 6 to search less (levelPreset).
 inline constexpr uint32_t kAutoBlockMiB = 32;
 inline constexpr uint32_t kBlockContexts = 1u << 18;
 
-class BlockSizer {
+class ContextSample {
  public:
-  BlockSizer() : seen_((uint64_t(1) << 24) / 64) {}
+  ContextSample() : seen_((uint64_t(1) << 24) / 64) {}
   // The stream's next bytes; true while more are wanted.
   bool add(const uint8_t* p, size_t n);
   // The block size in MiB for the bytes added so far.
   uint32_t blockMiB() const;
+  // More than kBlockContexts contexts in the bytes added so far.
+  bool manyContexts() const { return contexts_ > kBlockContexts; }
 
  private:
   std::vector<uint64_t> seen_;   // a bit per context
@@ -118,9 +121,8 @@ class BlockSizer {
   uint32_t key_ = 0, contexts_ = 0, fits_ = 0;  // fits_: the largest mark within the bound, MiB
 };
 
-// The block size in MiB for the plan's stream: its files read in plan order, up to
-// kAutoBlockMiB MiB of them. Files that cannot be read are passed over here; the
-// compression reports them.
-uint32_t autoBlockMiB(const IndexPlan& plan);
+// The plan's stream sampled: its files read in plan order, up to kAutoBlockMiB MiB of them.
+// Files that cannot be read are passed over here; the compression reports them.
+ContextSample sampleStream(const IndexPlan& plan);
 
 }  // namespace qn::zip

@@ -43,14 +43,20 @@ int finish() {
   return qn::zip::reportState().error ? 1 : 0;
 }
 
-// The job for a walked tree: its index written with the run's parameters; in block mode
-// without a given block size, the size the stream's contexts call for.
+// The job for a walked tree: its index written with the run's parameters. The stream's
+// contexts decide the block size of block mode where none was given, and level 6's search.
 bool treeJob(qn::zip::Options& o, qn::zip::ArchiveJob& job) {
   using qn::core::kBlock, qn::core::kBwt;
   qn::zip::SourceTree tree = qn::zip::walkPaths(o.paths, o.archive);
   job.plan = qn::zip::planFromTree(tree, o.param);
-  if (o.param[kBwt] != 0 && !o.given[kBlock])
-    o.param[kBlock] = job.plan.param[kBlock] = qn::zip::autoBlockMiB(job.plan);
+  const bool sizeBlocks = o.param[kBwt] != 0 && !o.given[kBlock];
+  const bool pickSearch = o.param[kBwt] == 0 && o.level == 6;
+  if (sizeBlocks || pickSearch) {
+    const qn::zip::ContextSample sample = qn::zip::sampleStream(job.plan);
+    if (sizeBlocks) o.param[kBlock] = sample.blockMiB();
+    if (pickSearch) qn::zip::applyPreset(o, qn::zip::levelPreset(o.level, sample.manyContexts()));
+    std::memcpy(job.plan.param, o.param, sizeof job.plan.param);
+  }
   job.indexText = qn::zip::writeIndex(tree, o.param, static_cast<int64_t>(std::time(nullptr)));
   return true;
 }
@@ -93,11 +99,11 @@ int run(int argc, char** argv) {
   job.password = o.password ? o.passwordText : "";
   job.level = o.level;
   job.threads = zip::threadCount(o.threads);
-  job.pipes = o.param[core::kPipes];
-  job.tails = o.param[core::kTails];
   job.force = o.force;
   job.progress = o.progress;
   if (!(indexMode ? indexJob(o, job) : treeJob(o, job))) return finish();
+  job.pipes = o.param[core::kPipes];
+  job.tails = o.param[core::kTails];
   zip::ArchiveResult r = zip::compressArchive(job);
   if (r.archiveBytes == 0) return 1;  // reported; nothing was written
   int files = 0;

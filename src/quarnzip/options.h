@@ -35,6 +35,12 @@ struct LevelPreset {
   bool optimal;     // price-driven optimal parser
 };
 LevelPreset levelPreset(int level);
+// Level 6's search when the stream's start holds many three-byte contexts (machine code):
+// fewer candidates and a shorter history. Other levels keep their preset.
+LevelPreset levelPreset(int level, bool manyContexts);
+// The slots a preset decides (sight, pipes, tails, cache), where neither the command line
+// nor qn.ini gave them.
+void applyPreset(Options& o, const LevelPreset& p);
 
 // Reads "qn.ini" from the working directory when it exists (keys give defaults, "password="
 // included, "language=" and "logsize=" set the message settings). Returns false after

@@ -241,7 +241,7 @@ TEST(ZipBlockSize, FollowsTheContextsOfTheStreamsStart) {
       {join(text(16 * kMiB), noise(kMiB, 5)), 16},
   };
   for (const auto& [stream, want] : cases) {
-    zip::BlockSizer sizer;
+    zip::ContextSample sizer;
     for (size_t at = 0; at < stream.size(); at += 70'000)  // pieces across the marks
       if (!sizer.add(stream.data() + at, std::min<size_t>(70'000, stream.size() - at))) break;
     EXPECT_EQ(sizer.blockMiB(), want) << stream.size() << " bytes";

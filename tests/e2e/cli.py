@@ -4,6 +4,7 @@
 # quarnzip's refusals and skips, and password entry through pipes and a real terminal.
 import os
 import pty
+import random
 import re
 import select
 import shutil
@@ -353,6 +354,21 @@ def zip_scenarios(a, box):
     yield "--index-in keeps the records' sizes", [] if r.status == 1 and b"Source file s/good.txt changed" in \
         r.stdout and b"Fail opening source file s/missing" in r.stdout and \
         got == {"good.txt": b"goo", "bad&lt;name": b"", "missing": b"\0" * 4} else [r.stdout, got]
+    # Level 6 searches less where the stream's start holds many three-byte contexts; a level or
+    # a value given keeps its own, and block mode keeps the level's search.
+    (w / "noise").mkdir()
+    (w / "noise" / "r.bin").write_bytes(random.Random(3).randbytes(600_000))
+    (w / "text").mkdir()
+    (w / "text" / "t.txt").write_bytes(b"a line of text\n" * 40_000)
+    rows = [("noise", [], b"cache 16 MiB", b"sight 8,"), ("text", [], b"cache 61 MiB", b"sight 16,"),
+            ("noise", ["-7"], b"cache 61 MiB", b"sight 16,"), ("noise", ["--sight", "12"], b"cache 16 MiB", b"sight 12,"),
+            ("noise", ["--bwt", "1"], b"cache 61 MiB", b"sight 16,")]
+    wrong = []
+    for folder, opts, cache, sight in rows:
+        r, t = qnlib.run(z, ["-f"] + opts + ["d.qn", folder], w, b""), qnlib.run(z, ["-l", "d.qn"], w, b"")
+        if r.status != 0 or cache not in t.stdout or sight not in t.stdout:
+            wrong.append((folder, opts, t.stdout[:200]))
+    yield "level 6 follows the stream's contexts", wrong
     (s / "self.qn.1").write_bytes(b"old volume")
     (s / "self.qn.x").write_bytes(b"not a volume")
     r = qnlib.run(z, ["s/self.qn", "s/."], w, b"")
