@@ -50,7 +50,7 @@ bool treeJob(qn::zip::Options& o, qn::zip::ArchiveJob& job) {
   qn::zip::SourceTree tree = qn::zip::walkPaths(o.paths, o.archive);
   job.plan = qn::zip::planFromTree(tree, o.param);
   const bool sizeBlocks = o.param[kBwt] != 0 && !o.given[kBlock];
-  const bool pickSearch = o.param[kBwt] == 0 && o.level == 6;
+  const bool pickSearch = o.param[kBwt] == 0 && qn::zip::searchFollowsData(o.level);
   if (sizeBlocks || pickSearch) {
     const qn::zip::ContextSample sample = qn::zip::sampleStream(job.plan);
     if (sizeBlocks) o.param[kBlock] = sample.blockMiB();

@@ -35,8 +35,10 @@ struct LevelPreset {
   bool optimal;     // price-driven optimal parser
 };
 LevelPreset levelPreset(int level);
-// Level 6's search when the stream's start holds many three-byte contexts (machine code):
-// fewer candidates and a shorter history. Other levels keep their preset.
+// Whether the level's search follows the stream's contexts: level 6, the default.
+bool searchFollowsData(int level);
+// The level's preset; where the search follows the data and the stream's start holds many
+// three-byte contexts (machine code), fewer candidates and a shorter history.
 LevelPreset levelPreset(int level, bool manyContexts);
 // The slots a preset decides (sight, pipes, tails, cache), where neither the command line
 // nor qn.ini gave them.
