@@ -184,7 +184,7 @@ bool BlockSource::startAt(uint64_t pos, uint64_t& index) const {
   return true;
 }
 
-// ---- Block size when none is given ----
+// ---- The stream's contexts ----
 
 bool ContextSample::add(const uint8_t* p, size_t n) {
   constexpr uint64_t kSample = uint64_t(kAutoBlockMiB) << 20;
@@ -211,7 +211,7 @@ uint32_t ContextSample::blockMiB() const {
 }
 
 ContextSample sampleStream(const IndexPlan& plan) {
-  ContextSample sizer;
+  ContextSample sample;
   std::vector<uint8_t> buf(1 << 16);
   bool more = true;
   for (size_t i = 0; i < plan.items.size() && more; ++i) {
@@ -221,12 +221,12 @@ ContextSample sampleStream(const IndexPlan& plan) {
     for (uint64_t left = it.size; left > 0 && more;) {
       const size_t n = std::fread(buf.data(), 1, size_t(std::min<uint64_t>(left, buf.size())), f);
       if (n == 0) break;
-      more = sizer.add(buf.data(), n);
+      more = sample.add(buf.data(), n);
       left -= n;
     }
     std::fclose(f);
   }
-  return sizer;
+  return sample;
 }
 
 }  // namespace qn::zip
