@@ -243,9 +243,11 @@ uint64_t bwtForward(const uint8_t* in, uint8_t* out, uint64_t n) {
   return transform<uint64_t>(in, out, n);
 }
 
+uint64_t bwtLinkEntries(uint64_t n, const BwtWork& w) { return dense(n, w) ? n / 2 + n % 2 : n; }
+
 BwtStatus bwtInverseSort(const uint8_t* block, uint64_t n, const BwtWork& w, BwtProgress progress) {
   const bool fast = dense(n, w);
-  if (n > w.linkEntries * (fast ? 2 : 1)) return BwtStatus::kTooLong;
+  if (bwtLinkEntries(n, w) > w.linkEntries) return BwtStatus::kTooLong;
   uint64_t* link = w.link;
   uint64_t* h = w.keys;
   uint64_t* h1 = w.pairs;

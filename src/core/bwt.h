@@ -39,6 +39,10 @@ enum class BwtStatus { kOk, kTooLong, kBadStart, kBadKeys };
 // Called with 0, 20, 40, 60 and 80 (percent) as the sorting steps pass.
 using BwtProgress = void (*)(int percent);
 
+// Link entries the inverse of a block of n bytes writes with w: n / 2 rounded up on the
+// dense walk (32-bit rows), n on the plain walk.
+uint64_t bwtLinkEntries(uint64_t n, const BwtWork& w);
+
 // First half of the inverse: the counting sorts of the n bytes at block (n > 8) into w.
 // kTooLong, before any progress, when the link array cannot hold the block.
 BwtStatus bwtInverseSort(const uint8_t* block, uint64_t n, const BwtWork& w, BwtProgress progress);

@@ -273,8 +273,7 @@ int claimCollected(int w, std::unique_lock<std::mutex>& lk) {
 // virtual machine) would otherwise fall inside the inverse of the first block.
 void readyWork(int w) {
   const core::BwtWork work = workOf(w);
-  const bool dense = blockRoom <= std::min(iDenseMax, core::kBwtDenseMax);
-  const uint64_t entries = std::min(work.linkEntries, dense ? (blockRoom + 1) / 2 : blockRoom);
+  const uint64_t entries = std::min(work.linkEntries, core::bwtLinkEntries(blockRoom, work));
   madvise(work.link, entries * sizeof(uint64_t), MADV_POPULATE_WRITE);  // a hint: failure changes nothing
 }
 
