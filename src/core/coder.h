@@ -164,26 +164,29 @@ struct BitDecoder {
     return uint32_t(v);
   }
 
-  // One symbol of table t (A leaves): decode, resolve an escape, count it.
+  // One symbol of table t (A leaves): decode, resolve an escape, count it. The walk works
+  // on counts times the range (findLeaf), so no division stands between two symbols.
   template <int A, bool kEscape, bool kByte = false>
   QN_HOT uint32_t decodeSym(Model& m, uint16_t* t) {
     if constexpr (kByte) {
       if (t[1] == 0) [[unlikely]]
         deriveTable(m, t);
     }
-    // A total of 0 (a table the compressor never had) gives a target of at least 2^32 - 1
-    // and fails the same test.
     const uint32_t total = t[1];
-    const uint64_t target = decodeTarget(L, H, M, total);
-    if (target >= total) [[unlikely]]
+    const uint64_t range = uint64_t(H) - L + 1;
+    const uint64_t x = uint64_t(uint32_t(M - L)) * total + (total - 1);
+    const uint64_t whole = total * range;
+    // target >= total, as decodeTarget would give it. A total of 0 (a table the compressor
+    // never had) leaves x = 2^32 - 1 against a whole of 0 and fails too.
+    if (x >= whole) [[unlikely]]
       damaged();
     if (total == m.limit) [[unlikely]]
-      return decodeBeforeRescale<A, kEscape>(m, t, uint32_t(target));
+      return decodeBeforeRescale<A, kEscape>(m, t, range, x, whole);
     // No rescale is due: the walk counts the symbol's path as it goes (updateSym's
     // increment); an escape takes that count back, as the new symbol is counted instead.
-    uint32_t rest = uint32_t(target), freq;
-    const int leaf = findLeaf<A, true>(t, rest, freq);
-    narrowTo(uint32_t(target) - rest, freq, total);
+    uint64_t rest = x, freq;
+    const int leaf = findLeaf<A, true>(t, range, rest, freq);
+    narrowTo(x - rest, freq, whole, total);
     uint32_t s = uint32_t(leaf - A);
     if constexpr (kEscape) {
       if (s == A - 1) [[unlikely]] {
@@ -197,10 +200,11 @@ struct BitDecoder {
 
   // decodeSym when the table is rescaled before its count: the walk leaves it unchanged.
   template <int A, bool kEscape>
-  QN_HOT uint32_t decodeBeforeRescale(Model& m, uint16_t* t, uint32_t target) {
-    uint32_t rest = target, freq;
-    const int leaf = findLeaf<A>(t, rest, freq);
-    narrowTo(target - rest, freq, t[1]);
+  QN_HOT uint32_t decodeBeforeRescale(Model& m, uint16_t* t, uint64_t range, uint64_t x,
+                                      uint64_t whole) {
+    uint64_t rest = x, freq;
+    const int leaf = findLeaf<A>(t, range, rest, freq);
+    narrowTo(x - rest, freq, whole, t[1]);
     uint32_t s = uint32_t(leaf - A);
     if constexpr (kEscape) {
       if (s == A - 1) [[unlikely]]
@@ -210,13 +214,18 @@ struct BitDecoder {
     return s;
   }
 
-  // The counts [cum, cum + freq) of total, found by the walk (cum <= target < total): a
-  // leaf of count 0 or one reaching beyond the total is a table the compressor never had.
-  // freq - 1 wraps for a count of 0, so one comparison covers both.
-  QN_HOT void narrowTo(uint32_t cum, uint32_t freq, uint32_t total) {
-    if (freq - 1 >= total - cum) [[unlikely]]
+  // The counts [cum, cum + freq) of total, given times the range as low and freq (whole is
+  // total times the range; low <= x < whole). A leaf of count 0 or one reaching beyond the
+  // total is a table the compressor never had; freq - 1 wraps for a count of 0, so one
+  // comparison covers both. Then narrowRange's two lines on the products it would form.
+  QN_HOT void narrowTo(uint64_t low, uint64_t freq, uint64_t whole, uint32_t total) {
+    if (freq - 1 >= whole - low) [[unlikely]]
       damaged();
-    narrowRange(L, H, cum, freq, total);
+    if (total == 1) [[unlikely]]
+      return renorm();
+    const uint32_t base = L;
+    H = uint32_t(base + divideByTotal(low + freq, total) - 1);
+    L = uint32_t(base + divideByTotal(low, total));
     renorm();
   }
 

@@ -47,48 +47,48 @@ inline uint32_t cumCount(const uint16_t* t, int leaf) {
 }
 
 // One level of the walk below: n becomes its left child, or its right child when left (the
-// left child's count) <= rest, which then loses left; that is, right when rest - left does
-// not borrow. The same choice replaces to0 by from0 and to1 by from1 (counts one level
+// left child's scaled count) <= rest, which then loses left; that is, right when rest - left
+// does not borrow. The same choice replaces to0 by from0 and to1 by from1 (counts one level
 // further down, or the leaf's own count), so that nothing has to be loaded after it. The
 // choice must not become a jump, which the data would mispredict about half the time, and
 // given a plain conditional g++ makes one: on x86-64 the borrow flag drives conditional
 // moves and the step to the right child; elsewhere masks do it.
 template <int kPicks>
-[[gnu::always_inline]] inline void walkStep(uint32_t& rest, uintptr_t& n, uint32_t left,
-                                            uint32_t& to0, uint32_t from0, uint32_t& to1,
-                                            uint32_t from1) {
+[[gnu::always_inline]] inline void walkStep(uint64_t& rest, uintptr_t& n, uint64_t left,
+                                            uint64_t& to0, uint64_t from0, uint64_t& to1,
+                                            uint64_t from1) {
   n *= 2;
 #if defined(__x86_64__)
-  uint32_t less;
+  uint64_t less;
   if constexpr (kPicks == 0)
-    asm("movl %k[rest], %k[less]\n\t"
-        "subl %k[left], %k[less]\n\t"
-        "cmovael %k[less], %k[rest]\n\t"
-        "sbbq $-1, %q[n]"
+    asm("movq %[rest], %[less]\n\t"
+        "subq %[left], %[less]\n\t"
+        "cmovaeq %[less], %[rest]\n\t"
+        "sbbq $-1, %[n]"
         : [rest] "+r"(rest), [less] "=&r"(less), [n] "+r"(n)
         : [left] "r"(left)
         : "cc");
   else if constexpr (kPicks == 1)
-    asm("movl %k[rest], %k[less]\n\t"
-        "subl %k[left], %k[less]\n\t"
-        "cmovael %k[less], %k[rest]\n\t"
-        "cmovael %k[from0], %k[to0]\n\t"
-        "sbbq $-1, %q[n]"
+    asm("movq %[rest], %[less]\n\t"
+        "subq %[left], %[less]\n\t"
+        "cmovaeq %[less], %[rest]\n\t"
+        "cmovaeq %[from0], %[to0]\n\t"
+        "sbbq $-1, %[n]"
         : [rest] "+r"(rest), [less] "=&r"(less), [n] "+r"(n), [to0] "+r"(to0)
         : [left] "r"(left), [from0] "r"(from0)
         : "cc");
   else
-    asm("movl %k[rest], %k[less]\n\t"
-        "subl %k[left], %k[less]\n\t"
-        "cmovael %k[less], %k[rest]\n\t"
-        "cmovael %k[from0], %k[to0]\n\t"
-        "cmovael %k[from1], %k[to1]\n\t"
-        "sbbq $-1, %q[n]"
+    asm("movq %[rest], %[less]\n\t"
+        "subq %[left], %[less]\n\t"
+        "cmovaeq %[less], %[rest]\n\t"
+        "cmovaeq %[from0], %[to0]\n\t"
+        "cmovaeq %[from1], %[to1]\n\t"
+        "sbbq $-1, %[n]"
         : [rest] "+r"(rest), [less] "=&r"(less), [n] "+r"(n), [to0] "+r"(to0), [to1] "+r"(to1)
         : [left] "r"(left), [from0] "r"(from0), [from1] "r"(from1)
         : "cc");
 #else
-  const uint32_t right = 0u - uint32_t(left <= rest);  // all ones to go right
+  const uint64_t right = 0u - uint64_t(left <= rest);  // all ones to go right
   rest -= left & right;
   if constexpr (kPicks >= 1) to0 ^= (to0 ^ from0) & right;
   if constexpr (kPicks >= 2) to1 ^= (to1 ^ from1) & right;
@@ -96,21 +96,25 @@ template <int kPicks>
 #endif
 }
 
-// Walks down to the leaf holding target; ties go right. On return, rest holds target
-// minus the counts passed on the left, so target - rest equals cumCount of the leaf, and
-// freq holds the leaf's count. Two levels at a time: the child's count loads together
-// with both possible grandchildren's. With kCount, every node of the path, root and leaf
-// included, is counted once on the way (updateSym's increment when no rescale is due);
-// each count is read before it is counted, so the walk sees the counts as they were.
+// Walks down to the leaf of the decoder's target without dividing by the range. With x =
+// (M - L + 1) * total - 1, the target is x div range, and target >= c exactly when x >= c *
+// range: so the walk compares counts times range with x. rest starts as x; on return it
+// is x minus the scaled counts passed on the left (cum * range of the leaf), and freq is
+// the leaf's count times range. Ties go right. Two levels at a time: the child's count
+// loads together with both possible grandchildren's, and all are scaled before the choice.
+// With kCount, every node of the path, root and leaf included, is counted once on the way
+// (updateSym's increment when no rescale is due); each count is read before it is counted.
 template <int A, bool kCount = false>
-[[gnu::always_inline]] inline int findLeaf(uint16_t* t, uint32_t& rest, uint32_t& freq) {
+[[gnu::always_inline]] inline int findLeaf(uint16_t* t, uint64_t range, uint64_t& rest,
+                                           uint64_t& freq) {
   uintptr_t n = 1;
-  uint32_t none = 0;
+  uint64_t none = 0;
   auto count = [&]() __attribute__((always_inline)) {
     if constexpr (kCount) ++t[n];
   };
+  auto at = [&](uintptr_t k) __attribute__((always_inline)) { return t[k] * range; };
   // A last level: the choice also picks the leaf's count, the left or the right child's.
-  auto lastStep = [&](uint32_t left, uint32_t right) __attribute__((always_inline)) {
+  auto lastStep = [&](uint64_t left, uint64_t right) __attribute__((always_inline)) {
     freq = left;
     walkStep<1>(rest, n, left, freq, right, none, 0);
     count();
@@ -118,21 +122,21 @@ template <int A, bool kCount = false>
   count();
   constexpr int kLevels = std::bit_width(unsigned(A)) - 1;  // every path has this many
   for (int level = 0; level + 2 <= kLevels; level += 2) {
-    uint32_t next = t[4 * n];  // the left count under the left child, or under the right
+    uint64_t next = at(4 * n);  // the left count under the left child, or under the right
     if (level + 2 < kLevels) {
-      walkStep<1>(rest, n, t[2 * n], next, t[4 * n + 2], none, 0);
+      walkStep<1>(rest, n, at(2 * n), next, at(4 * n + 2), none, 0);
       count();
       walkStep<0>(rest, n, next, none, 0, none, 0);
       count();
     } else {  // the last two levels: the grandchild's sibling comes along
-      uint32_t sibling = t[4 * n + 1];
-      walkStep<2>(rest, n, t[2 * n], next, t[4 * n + 2], sibling, t[4 * n + 3]);
+      uint64_t sibling = at(4 * n + 1);
+      walkStep<2>(rest, n, at(2 * n), next, at(4 * n + 2), sibling, at(4 * n + 3));
       count();
       lastStep(next, sibling);
     }
   }
-  if constexpr (kLevels % 2) lastStep(t[2 * n], t[2 * n + 1]);
-  if (n < A) lastStep(t[2 * n], t[2 * n + 1]);  // the leftmost leaves lie one level deeper
+  if constexpr (kLevels % 2) lastStep(at(2 * n), at(2 * n + 1));
+  if (n < A) lastStep(at(2 * n), at(2 * n + 1));  // the leftmost leaves lie one level deeper
   return int(n);
 }
 

@@ -159,6 +159,57 @@ TEST_F(Coder, TargetsBitsAndRenormalisation) {
   EXPECT_EQ(c.M, 0u);
 }
 
+// decodeSym walks on counts times the range instead of dividing. Against the divided target
+// (decodeTarget, a scan of the counts, narrowRange, updateSym), at M on either side of every
+// count boundary: the symbol, the interval and the counted table.
+template <int A>
+void checkBoundaries(uint32_t seed) {
+  struct Interval {
+    uint32_t L, H;
+  };
+  const Interval intervals[] = {{0, 0xFFFFFFFF}, {0x12345678, 0x9ABCDEF0}, {0x7FFF0000, 0x8001FFFF}};
+  uint16_t counts[2 * A];
+  for (int i = A; i < 2 * A; ++i) counts[i] = uint16_t((seed = seed * 1103515245 + 12345) >> 27);
+  counts[A + 1] = 0, counts[2 * A - 1] = 1;  // an empty leaf, and a non-empty last one
+  core::rebuildNodes<A>(counts);
+  const uint32_t total = counts[1];
+  const uint8_t zeros[8] = {};
+  for (const Interval& iv : intervals)
+    for (int s = 0; s < A; ++s) {
+      const uint64_t range = uint64_t(iv.H) - iv.L + 1;
+      const uint32_t edge = iv.L + uint32_t(core::cumCount<A>(counts, A + s) * range / total);
+      for (uint32_t M : {edge - 1, edge, edge + 1}) {
+        if (M < iv.L || M > iv.H) continue;
+        const uint32_t target = uint32_t(core::decodeTarget(iv.L, iv.H, M, total));
+        int want = A;  // leaves lie in tree order, not in symbol order
+        while (target - core::cumCount<A>(counts, want) >= counts[want]) ++want;
+        uint32_t L = iv.L, H = iv.H;
+        core::narrowRange(L, H, core::cumCount<A>(counts, want), counts[want], total);
+        core::renormalize(L, H, [](int, uint32_t) {});
+        core::Model m{};
+        m.init();
+        uint16_t expect[2 * A], got[2 * A];
+        std::copy(counts, counts + 2 * A, expect);
+        std::copy(counts, counts + 2 * A, got);
+        core::updateSym<A, false>(m, expect, uint32_t(want - A));
+        dec::DecoderCore c = coreOver(zeros, 8);
+        c.L = iv.L, c.H = iv.H, c.M = M;
+        const uint32_t sym = c.decodeSym<A, false>(m, got);
+        ASSERT_EQ(sym, uint32_t(want - A)) << A << " " << M;
+        EXPECT_EQ(c.L, L);
+        EXPECT_EQ(c.H, H);
+        EXPECT_TRUE(std::equal(got, got + 2 * A, expect)) << A << " " << M;
+      }
+    }
+}
+
+TEST_F(Coder, WalkMeetsTheDividedTargetAtEveryBoundary) {
+  checkBoundaries<7>(1);
+  checkBoundaries<17>(2);
+  checkBoundaries<33>(3);
+  checkBoundaries<257>(4);
+}
+
 // ---- The grammar ----
 
 using Grammar = Unit;
