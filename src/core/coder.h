@@ -35,15 +35,21 @@ QN_HOT uint64_t divideByTotal(uint64_t a, uint32_t total) {
   return uint64_t((static_cast<unsigned __int128>(a) * kReciprocal[total]) >> 64);
 }
 
-// Selects the counts [cum, cum + freq) of total; the old L is used in both lines. The
-// caller has checked freq >= 1 and cum + freq <= total, so a total of 1 selects all of it.
-QN_HOT void narrowRange(uint32_t& L, uint32_t& H, uint32_t cum, uint32_t freq, uint32_t total) {
+// Selects the counts [cum, cum + freq) of total, given times the range as low = cum * range
+// and high = (cum + freq) * range (the decoder's walk forms them); the old L is used in both
+// lines. The caller has checked freq >= 1 and cum + freq <= total, so a total of 1 selects
+// all of it.
+QN_HOT void narrowScaled(uint32_t& L, uint32_t& H, uint64_t low, uint64_t high, uint32_t total) {
   if (total == 1) [[unlikely]]
     return;
+  const uint32_t base = L;
+  H = uint32_t(base + divideByTotal(high, total) - 1);
+  L = uint32_t(base + divideByTotal(low, total));
+}
+
+QN_HOT void narrowRange(uint32_t& L, uint32_t& H, uint32_t cum, uint32_t freq, uint32_t total) {
   const uint64_t range = uint64_t(H) - L + 1;
-  const uint32_t low = L;
-  H = uint32_t(low + divideByTotal(uint64_t(cum + freq) * range, total) - 1);
-  L = uint32_t(low + divideByTotal(uint64_t(cum) * range, total));
+  narrowScaled(L, H, cum * range, (cum + freq) * range, total);
 }
 
 // ((M - L + 1) * total - 1) div range; below total on a valid stream. M - L wraps in 32
@@ -217,15 +223,11 @@ struct BitDecoder {
   // The counts [cum, cum + freq) of total, given times the range as low and freq (whole is
   // total times the range; low <= x < whole). A leaf of count 0 or one reaching beyond the
   // total is a table the compressor never had; freq - 1 wraps for a count of 0, so one
-  // comparison covers both. Then narrowRange's two lines on the products it would form.
+  // comparison covers both.
   QN_HOT void narrowTo(uint64_t low, uint64_t freq, uint64_t whole, uint32_t total) {
     if (freq - 1 >= whole - low) [[unlikely]]
       damaged();
-    if (total == 1) [[unlikely]]
-      return renorm();
-    const uint32_t base = L;
-    H = uint32_t(base + divideByTotal(low + freq, total) - 1);
-    L = uint32_t(base + divideByTotal(low, total));
+    narrowScaled(L, H, low, low + freq, total);
     renorm();
   }
 
