@@ -8,4 +8,10 @@ namespace qn::core {
 // fewer TLB misses); not zeroed. Release with std::free. Null when refused.
 void* allocHuge(size_t bytes);
 
+// The same, zeroed: fresh pages straight from the system, backed only as they are first
+// touched, so that no thread clears the whole table before work starts and a table larger
+// than its input never costs more than what is used. Release with freeZeroedHuge.
+void* allocZeroedHuge(size_t bytes);
+void freeZeroedHuge(void* p, size_t bytes);
+
 }  // namespace qn::core

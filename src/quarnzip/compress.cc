@@ -89,8 +89,7 @@ LzConfig lzConfig(const ArchiveJob& job, uint64_t history, int threads) {
 
 }  // namespace
 
-void emitOps(StreamWriter& w, const std::vector<Op>& ops, const uint8_t* chunk) {
-  uint64_t pos = 0;
+void emitOps(StreamWriter& w, const std::vector<Op>& ops, const uint8_t* chunk, uint64_t& pos) {
   uint32_t fields[24];
   for (const Op& op : ops) {
     if (op.len == 1) {
@@ -126,8 +125,10 @@ std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t tota
     uint64_t index;
     if (in.blockStart(pos, index)) w.blockStart(index);  // before the block's data
     ops.clear();
-    lz.parseChunk(chunk.data(), static_cast<uint32_t>(n), &pricer, ops);
-    emitOps(w, ops, chunk.data());
+    uint64_t at = 0;
+    lz.parseChunk(chunk.data(), static_cast<uint32_t>(n), &pricer, ops,
+                  [&](std::vector<Op>& span) { emitOps(w, span, chunk.data(), at); });
+    emitOps(w, ops, chunk.data(), at);
     pos += n;
     if (sink && w.bytesSoFar() >= kChunkPayload) {  // whole chunk payloads: multiples of 8
       size_t k = w.bytesSoFar() / kChunkPayload * kChunkPayload;

@@ -36,7 +36,7 @@ std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t tota
 
 // Sends a chunk's parse to the writer; long matches become several length fields, and a
 // piece too short for its distance becomes literals.
-void emitOps(StreamWriter& w, const std::vector<Op>& ops, const uint8_t* chunk);
+void emitOps(StreamWriter& w, const std::vector<Op>& ops, const uint8_t* chunk, uint64_t& pos);
 
 struct ArchiveJob {
   std::string archive;

@@ -2,6 +2,7 @@
 #include "quarnzip/layout.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "core/bwt.h"
@@ -188,25 +189,36 @@ bool BlockSource::startAt(uint64_t pos, uint64_t& index) const {
 
 bool ContextSample::add(const uint8_t* p, size_t n) {
   constexpr uint64_t kSample = uint64_t(kAutoBlockMiB) << 20;
-  for (size_t i = 0; i < n && bytes_ < kSample; ++i) {
-    key_ = (key_ << 8 | p[i]) & 0xFFFFFF;
-    if (++bytes_ >= 3) {
-      uint64_t& word = seen_[key_ >> 6];
-      const uint64_t bit = uint64_t(1) << (key_ & 63);
-      contexts_ += (word & bit) == 0;
-      word |= bit;
+  size_t i = 0;
+  for (; i < n && bytes_ < 2; ++i, ++bytes_) key_ = key_ << 8 | p[i];  // no context yet
+  while (i < n && bytes_ < kSample) {
+    // Up to the next mark, only bits are set (no count to wait for); counts at the marks.
+    const size_t run = size_t(std::min<uint64_t>(n - i, std::min(mark_, kSample) - bytes_));
+    uint32_t key = key_;
+    for (size_t k = i; k < i + run; ++k) {
+      key = (key << 8 | p[k]) & 0xFFFFFF;
+      seen_[key >> 6] |= uint64_t(1) << (key & 63);
     }
+    key_ = key;
+    i += run;
+    bytes_ += run;
     if (bytes_ == mark_) {
-      if (contexts_ <= kBlockContexts) fits_ = uint32_t(mark_ >> 20);
+      if (contexts() <= kBlockContexts) fits_ = uint32_t(mark_ >> 20);
       mark_ <<= 1;
     }
   }
   return bytes_ < kSample;
 }
 
+uint32_t ContextSample::contexts() const {
+  uint32_t c = 0;
+  for (const uint64_t w : seen_) c += uint32_t(std::popcount(w));
+  return c;
+}
+
 uint32_t ContextSample::blockMiB() const {
   // A stream shorter than a mark within the bound fits any block from there on.
-  if (contexts_ <= kBlockContexts) return kAutoBlockMiB;
+  if (contexts() <= kBlockContexts) return kAutoBlockMiB;
   return std::max<uint32_t>(fits_, 1);
 }
 

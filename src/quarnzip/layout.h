@@ -113,12 +113,13 @@ class ContextSample {
   // The block size in MiB for the bytes added so far.
   uint32_t blockMiB() const;
   // More than kBlockContexts contexts in the bytes added so far.
-  bool manyContexts() const { return contexts_ > kBlockContexts; }
+  bool manyContexts() const { return contexts() > kBlockContexts; }
 
  private:
+  uint32_t contexts() const;     // distinct contexts in the bytes added so far
   std::vector<uint64_t> seen_;   // a bit per context
   uint64_t bytes_ = 0, mark_ = uint64_t(1) << 20;
-  uint32_t key_ = 0, contexts_ = 0, fits_ = 0;  // fits_: the largest mark within the bound, MiB
+  uint32_t key_ = 0, fits_ = 0;  // fits_: the largest mark within the bound, MiB
 };
 
 // The plan's stream sampled: its files read in plan order, up to kAutoBlockMiB MiB of them.

@@ -177,13 +177,14 @@ int LzEncoder::find(uint32_t p, uint32_t maxLen, Match* out) {
   return n;
 }
 
-void LzEncoder::parseChunk(const uint8_t* data, uint32_t n, const Pricer* pricer, std::vector<Op>& ops) {
+void LzEncoder::parseChunk(const uint8_t* data, uint32_t n, const Pricer* pricer, std::vector<Op>& ops,
+                           const SpanSink& sink) {
   uint32_t start = end_;
   append(data, n);
   start = end_ - n;  // append may have rebased
   if (!cfg_.optimal) return parseLazy(start, end_, ops);
   tree_->beginChunk({at(bufStart_), bufStart_, end_}, start);
-  parseOptimal(start, end_, pricer ? pricer : &kFlat, ops);
+  parseOptimal(start, end_, pricer ? pricer : &kFlat, ops, sink);
   tree_->endChunk();
 }
 
@@ -235,7 +236,8 @@ int32_t LzEncoder::distExtra(int context, uint32_t dist) {
   return e.price;
 }
 
-void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std::vector<Op>& ops) {
+void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std::vector<Op>& ops,
+                             const SpanSink& sink) {
   Match m[kMaxMatches];
   std::vector<Op> path;
   while (p < end) {
@@ -299,6 +301,10 @@ void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std
       ops.push_back({longLen, longDist});
       p += longLen;
       sincePrices_ += longLen;
+    }
+    if (sink) {
+      sink(ops);
+      ops.clear();
     }
   }
 }

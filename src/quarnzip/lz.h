@@ -1,6 +1,7 @@
 // Match finder and parsers: hash chains or binary trees, lazy or price-driven optimal parse.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -48,8 +49,12 @@ class LzEncoder {
   LzEncoder& operator=(const LzEncoder&) = delete;
 
   // Takes the next n (at most 1 MiB) bytes of the stream as one chunk and appends its parse
-  // to ops. pricer may be null (fixed estimates).
-  void parseChunk(const uint8_t* data, uint32_t n, const Pricer* pricer, std::vector<Op>& ops);
+  // to ops. pricer may be null (fixed estimates). With a sink, the optimal parser hands over
+  // each decided span as soon as it has it (and clears ops), so that the coder's tables,
+  // and with them the prices of the next spans, follow the parse.
+  using SpanSink = std::function<void(std::vector<Op>&)>;
+  void parseChunk(const uint8_t* data, uint32_t n, const Pricer* pricer, std::vector<Op>& ops,
+                  const SpanSink& sink = {});
   uint32_t rebases() const { return rebases_; }
 
  private:
@@ -61,7 +66,8 @@ class LzEncoder {
   int find(uint32_t p, uint32_t maxLen, Match* out);
   const uint8_t* at(uint32_t p) const { return buf_.data() + (p - bufStart_); }
   void parseLazy(uint32_t p, uint32_t end, std::vector<Op>& ops);
-  void parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std::vector<Op>& ops);
+  void parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std::vector<Op>& ops,
+                    const SpanSink& sink);
   void refreshPrices(const Pricer* pricer);
   uint32_t lengthPrice(uint32_t len) const;           // with distance 1
   int32_t distExtra(int context, uint32_t dist);  // over distance 1

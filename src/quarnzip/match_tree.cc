@@ -120,7 +120,7 @@ int MatchTree::headMatches(uint32_t p, Match* out) {
 
 int MatchTree::owner(uint32_t p) const {
   if (p + 4 > view_.end) return -1;  // too near the chunk's end to hash: never inserted
-  return int(hash4(read32(view_.at(p)), hashBits_) % uint32_t(parts_));
+  return partOf(hash4(read32(view_.at(p)), hashBits_));
 }
 
 void MatchTree::endChunk() {
@@ -135,11 +135,13 @@ void MatchTree::endChunk() {
 }
 
 MatchTree::Table MatchTree::table(size_t entries) {
-  auto* p = static_cast<uint32_t*>(core::allocHuge(entries * sizeof(uint32_t)));
+  const size_t bytes = entries * sizeof(uint32_t);
+  auto* p = static_cast<uint32_t*>(core::allocZeroedHuge(bytes));
   if (p == nullptr) throw std::bad_alloc();
-  std::memset(p, 0, entries * sizeof(uint32_t));
-  return Table(p);
+  return Table(p, Unmap{bytes});
 }
+
+void MatchTree::Unmap::operator()(uint32_t* p) const { core::freeZeroedHuge(p, bytes); }
 
 void MatchTree::rebase(uint32_t delta) {
   auto shift = [delta](uint32_t* t, size_t n) {
@@ -185,11 +187,11 @@ void MatchTree::prefetch(int w, uint32_t p) const {
   constexpr uint32_t kBucketAhead = 16, kRootAhead = 8;
   if (p + kBucketAhead + 4 <= view_.end) {
     const uint32_t h = hash4(read32(view_.at(p + kBucketAhead)), hashBits_);
-    if (int(h % uint32_t(parts_)) == w) __builtin_prefetch(&head4_[h]);
+    if (partOf(h) == w) __builtin_prefetch(&head4_[h]);
   }
   if (p + kRootAhead + 4 <= view_.end) {
     const uint32_t h = hash4(read32(view_.at(p + kRootAhead)), hashBits_);
-    if (int(h % uint32_t(parts_)) != w) return;  // another worker's bucket
+    if (partOf(h) != w) return;  // another worker's bucket
     const uint32_t c = head4_[h];
     if (c >= view_.oldest && c < p) {
       __builtin_prefetch(&links_[size_t(c & chainMask_) * 2]);
@@ -210,7 +212,7 @@ void MatchTree::search(int w, uint64_t job) {
     prefetch(w, p);
     if (p + 4 > view_.end) continue;  // as owner() says
     const uint32_t h = hash4(read32(view_.at(p)), hashBits_);
-    if (int(h % uint32_t(parts_)) != w) continue;
+    if (partOf(h) != w) continue;
     // Every position is searched, also inside long runs: the parser extends a long match.
     const int n = treeWalk(p, h, 1, m);
     s.where[size_t(w)][p - from] = {uint32_t(list.size()), uint32_t(n)};
