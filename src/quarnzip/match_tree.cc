@@ -99,6 +99,14 @@ int MatchTree::headMatches(uint32_t p, Match* out) {
   headsTo_ = p + 1;
   const uint8_t* cur = view_.at(p);
   const uint32_t v = read32(cur);
+  // The candidates' bytes are read at random in the window: fetch those of a later position
+  // ahead (heads that change before then cost only the fetch).
+  constexpr uint32_t kAhead = 8;
+  if (p + kAhead + 4 <= view_.end) {
+    const uint32_t later = read32(view_.at(p + kAhead));
+    for (uint32_t c : {head2_[later & 0xFFFF], head3_[hash3(later)]})
+      if (c >= view_.oldest && c < p) __builtin_prefetch(view_.at(c));
+  }
   const uint32_t c2 = std::exchange(head2_[v & 0xFFFF], p);
   const uint32_t c3 = std::exchange(head3_[hash3(v)], p);
   // Like the tree, the heads compare no further than nice: the parser extends a long match.
@@ -203,20 +211,22 @@ void MatchTree::prefetch(int w, uint32_t p) const {
 // Searches and inserts the positions of one stretch whose bucket worker w owns.
 void MatchTree::search(int w, uint64_t job) {
   Slot& s = slotOf(job);
+  // The walk writes straight into the list, which keeps room for one more walk's matches
+  // (its size is that room; used is what holds matches).
   std::vector<Match>& list = s.lists[size_t(w)];
-  list.clear();
+  uint32_t used = 0;
   const uint32_t from = chunkFrom_ + uint32_t(job - chunkFirstJob_) * kStretch;
   const uint32_t to = std::min(from + kStretch, view_.end);
-  Match m[kMaxMatches];
   for (uint32_t p = from; p < to; ++p) {
     prefetch(w, p);
     if (p + 4 > view_.end) continue;  // as owner() says
     const uint32_t h = hash4(read32(view_.at(p)), hashBits_);
     if (partOf(h) != w) continue;
+    if (list.size() < used + kMaxMatches) list.resize(std::max<size_t>(2 * list.size(), used + kMaxMatches));
     // Every position is searched, also inside long runs: the parser extends a long match.
-    const int n = treeWalk(p, h, 1, m);
-    s.where[size_t(w)][p - from] = {uint32_t(list.size()), uint32_t(n)};
-    list.insert(list.end(), m, m + n);
+    const int n = treeWalk(p, h, 1, list.data() + used);
+    s.where[size_t(w)][p - from] = {used, uint32_t(n)};
+    used += uint32_t(n);
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -152,21 +153,23 @@ size_t StreamWriter::takeBytes(uint8_t* dst, size_t n) {
 
 namespace {
 
-// 16 * log2(x) for x >= 1, to about 1/16 bit.
+// 16 * log2(x) for 1 <= x < 4096, to about 1/16 bit.
+const std::array<uint16_t, 4096> kLog16 = [] {
+  std::array<uint16_t, 4096> t{};
+  for (int i = 1; i < 4096; ++i) t[i] = uint16_t(std::lround(16.0 * std::log2(double(i))));
+  return t;
+}();
+
+// 16 * log2(x) for x >= 1: larger values lose their low bits first.
 uint32_t log16(uint32_t x) {
-  static const std::array<uint16_t, 4096> table = [] {
-    std::array<uint16_t, 4096> t{};
-    for (int i = 1; i < 4096; ++i) t[i] = uint16_t(std::lround(16.0 * std::log2(double(i))));
-    return t;
-  }();
-  uint32_t shift = 0;
-  while (x >= 4096) x >>= 1, shift += 16;
-  return table[x] + shift;
+  const int shift = std::max(int(std::bit_width(x)) - 12, 0);
+  return kLog16[x >> shift] + 16 * uint32_t(shift);
 }
 
 uint32_t priceOf(uint32_t freq, uint32_t total) {
   if (freq == 0 || total == 0) return 16 * 32;  // cannot occur in a sound model
-  return log16(total) > log16(freq) ? log16(total) - log16(freq) : 0;
+  const uint32_t whole = log16(total), part = log16(freq);
+  return whole > part ? whole - part : 0;
 }
 
 // The cost of s in t, with the escape and the uniform choice for an unseen symbol.
