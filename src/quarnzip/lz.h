@@ -95,7 +95,8 @@ class LzEncoder {
   };
   static constexpr uint32_t kDistCache = 4096;
   std::vector<PriceSlot> distCache_ = std::vector<PriceSlot>(kDistCache, PriceSlot{0, 0, 0, 0});
-  uint32_t priceGen_ = 1;
+  uint32_t priceGen_ = 1;     // the distance cache's generation
+  uint32_t refreshes_ = 0;
 };
 
 }  // namespace qn::zip
