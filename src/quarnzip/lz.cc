@@ -268,23 +268,24 @@ void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std
         break;
       }
       uint32_t from = 2;
+      auto relax = [&](uint32_t len, uint32_t dist, uint32_t c) __attribute__((always_inline)) {
+        if (c < cost_[i + len]) {
+          cost_[i + len] = c;
+          fromLen_[i + len] = len;
+          fromDist_[i + len] = dist;
+        }
+      };
       for (int j = 0; j < k; ++j) {
-        uint32_t d = m[j].dist;
-        uint32_t top = std::min(m[j].len, limit - i);
-        int32_t extra[5];  // distance price per context, over that of distance 1
-        bool known[5] = {};
-        for (uint32_t len = std::max(from, minLengthFor(d)); len <= top; ++len) {
-          int cx = distContext(len);
-          if (!known[cx]) {
-            extra[cx] = distExtra(cx, d);
-            known[cx] = true;
-          }
-          uint32_t c = cost_[i] + static_cast<uint32_t>(static_cast<int32_t>(lengthPrice(len)) + extra[cx]);
-          if (c < cost_[i + len]) {
-            cost_[i + len] = c;
-            fromLen_[i + len] = len;
-            fromDist_[i + len] = d;
-          }
+        const uint32_t d = m[j].dist;
+        const uint32_t top = std::min(m[j].len, limit - i);
+        // Lengths 2..5 each have a distance context of their own; longer ones share the last,
+        // so its distance price (over that of distance 1) is added once.
+        uint32_t len = std::max(from, minLengthFor(d));
+        for (; len <= top && len < contextLength(4); ++len)
+          relax(len, d, cost_[i] + uint32_t(int32_t(lengthPrice(len)) + distExtra(distContext(len), d)));
+        if (len <= top) {
+          const uint32_t base = cost_[i] + uint32_t(distExtra(4, d));
+          for (; len <= top; ++len) relax(len, d, base + lengthPrice(len));
         }
         from = m[j].len + 1;
         stop = std::max(stop, std::min(i + m[j].len, limit));
