@@ -128,7 +128,7 @@ std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t tota
     uint64_t at = 0;
     lz.parseChunk(chunk.data(), static_cast<uint32_t>(n), &pricer, ops,
                   [&](std::vector<Op>& span) { emitOps(w, span, chunk.data(), at); });
-    emitOps(w, ops, chunk.data(), at);
+    emitOps(w, ops, chunk.data(), at);  // what the sink did not take: the lazy parser's parse
     pos += n;
     if (sink && w.bytesSoFar() >= kChunkPayload) {  // whole chunk payloads: multiples of 8
       size_t k = w.bytesSoFar() / kChunkPayload * kChunkPayload;

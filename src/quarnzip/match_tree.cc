@@ -2,7 +2,6 @@
 #include "quarnzip/match_tree.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 #include <utility>
 

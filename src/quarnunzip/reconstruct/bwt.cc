@@ -110,14 +110,7 @@ using core::allocHuge;
 // h and the pair counts live for the process. h comes zeroed from the system, page by page
 // as it is first touched; the dense walk keeps its counters there (the helper's in the upper half).
 void allocKeyTables() {
-  if (h == nullptr) {
-    size_t bytes = kKeys * sizeof(uint64_t);
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p != MAP_FAILED) {
-      madvise(p, bytes, MADV_HUGEPAGE);
-      h = static_cast<uint64_t*>(p);
-    }
-  }
+  if (h == nullptr) h = static_cast<uint64_t*>(core::allocZeroedHuge(kKeys * sizeof(uint64_t)));
   if (h1 == nullptr) h1 = static_cast<uint64_t*>(std::calloc(kPairs, sizeof(uint64_t)));
   if (h1Second == nullptr) h1Second = static_cast<uint64_t*>(std::calloc(kPairs, sizeof(uint64_t)));
   if (h == nullptr || h1 == nullptr || h1Second == nullptr) {
