@@ -27,6 +27,10 @@ MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sig
       parts_(std::clamp(threads, 1, kMaxThreads)), buckets_(size_t(1) << hashBits), linkEntries_((size_t(chainMask_) + 1) * 2),
       head4_(table(buckets_)), links_(table(linkEntries_)) {
   workers_.resize(size_t(parts_));
+  for (Worker& k : workers_) {
+    k.pos.resize(kStretch);
+    k.hash.resize(kStretch);
+  }
   head2_.assign(1u << 16, 0);
   head3_.assign(1u << 16, 0);
   slots_.resize(kSlots);
@@ -189,18 +193,14 @@ void MatchTree::workerLoop(int w) {
 }
 
 // The walk is a chain of cache misses: fetch ahead the bucket of a later position and the
-// root of a nearer one (a stale root costs nothing but the fetch).
-void MatchTree::prefetch(int w, uint32_t p) const {
+// root of a nearer one (a stale root costs nothing but the fetch). i counts the worker's own
+// positions of the stretch, n of them.
+void MatchTree::prefetch(const Worker& k, uint32_t i, uint32_t n) const {
   constexpr uint32_t kBucketAhead = 16, kRootAhead = 8;
-  if (p + kBucketAhead + 4 <= view_.end) {
-    const uint32_t h = hash4(read32(view_.at(p + kBucketAhead)), hashBits_);
-    if (partOf(h) == w) __builtin_prefetch(&head4_[h]);
-  }
-  if (p + kRootAhead + 4 <= view_.end) {
-    const uint32_t h = hash4(read32(view_.at(p + kRootAhead)), hashBits_);
-    if (partOf(h) != w) return;  // another worker's bucket
-    const uint32_t c = head4_[h];
-    if (c >= view_.oldest && c < p) {
+  if (i + kBucketAhead < n) __builtin_prefetch(&head4_[k.hash[i + kBucketAhead]]);
+  if (i + kRootAhead < n) {
+    const uint32_t c = head4_[k.hash[i + kRootAhead]];
+    if (c >= view_.oldest && c < k.pos[i]) {
       __builtin_prefetch(&links_[size_t(c & chainMask_) * 2]);
       __builtin_prefetch(view_.at(c));
     }
@@ -210,22 +210,30 @@ void MatchTree::prefetch(int w, uint32_t p) const {
 // Searches and inserts the positions of one stretch whose bucket worker w owns.
 void MatchTree::search(int w, uint64_t job) {
   Slot& s = slotOf(job);
+  Worker& k = workers_[size_t(w)];
+  const uint32_t from = chunkFrom_ + uint32_t(job - chunkFirstJob_) * kStretch;
+  const uint32_t to = std::min(from + kStretch, view_.end - std::min(view_.end, 3u));  // as owner() says
+  // The worker's own positions first, picked without a branch: which worker owns a
+  // position is a coin toss that a branch would mispredict half the time.
+  uint32_t n = 0;
+  for (uint32_t p = from; p < to; ++p) {
+    const uint32_t h = hash4(read32(view_.at(p)), hashBits_);
+    k.pos[n] = p;
+    k.hash[n] = h;
+    n += uint32_t(partOf(h) == w);
+  }
   // The walk writes straight into the list, which keeps room for one more walk's matches
   // (its size is that room; used is what holds matches).
   std::vector<Match>& list = s.lists[size_t(w)];
   uint32_t used = 0;
-  const uint32_t from = chunkFrom_ + uint32_t(job - chunkFirstJob_) * kStretch;
-  const uint32_t to = std::min(from + kStretch, view_.end);
-  for (uint32_t p = from; p < to; ++p) {
-    prefetch(w, p);
-    if (p + 4 > view_.end) continue;  // as owner() says
-    const uint32_t h = hash4(read32(view_.at(p)), hashBits_);
-    if (partOf(h) != w) continue;
+  for (uint32_t i = 0; i < n; ++i) {
+    prefetch(k, i, n);
     if (list.size() < used + kMaxMatches) list.resize(std::max<size_t>(2 * list.size(), used + kMaxMatches));
     // Every position is searched, also inside long runs: the parser extends a long match.
-    const int n = treeWalk(p, h, 1, list.data() + used);
-    s.where[size_t(w)][p - from] = {used, uint32_t(n)};
-    used += uint32_t(n);
+    const uint32_t p = k.pos[i];
+    const int found = treeWalk(p, k.hash[i], 1, list.data() + used);
+    s.where[size_t(w)][p - from] = {used, uint32_t(found)};
+    used += uint32_t(found);
   }
 }
 

@@ -69,6 +69,7 @@ class MatchTree {
   };
   struct Worker {
     uint64_t next = 0;                       // the next stretch it searches
+    std::vector<uint32_t> pos, hash;         // its positions of the stretch, and their buckets
   };
 
   // A zeroed table of 32-bit positions in huge pages: the tree is read at random.
@@ -86,7 +87,7 @@ class MatchTree {
   // cache line of the bucket heads is written by two workers (with every other bucket to
   // each, every line was, and two workers spent 5% more time).
   int partOf(uint32_t h) const { return int((uint64_t(h) * uint32_t(parts_)) >> hashBits_); }
-  void prefetch(int w, uint32_t p) const;
+  void prefetch(const Worker& k, uint32_t i, uint32_t n) const;
   int treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out);
   bool runnable(uint64_t job) const;
   void workerLoop(int w);
