@@ -74,6 +74,7 @@ int MatchTree::matchesAt(uint32_t p, Match* out) {
     workCv_.notify_all();
     doneCv_.wait(lk, [&] { return completed_ > job; });
   }
+  if (!threads_.empty()) prefetchLists(job, p);
   int n = headMatches(p, out);
   const int w = owner(p);
   if (w < 0) return n;
@@ -85,6 +86,21 @@ int MatchTree::matchesAt(uint32_t p, Match* out) {
   for (uint32_t i = 0; i < e.count && n < kMaxMatches; ++i)
     if (tree[i].len > best) out[n++] = tree[i];
   return n;
+}
+
+// The workers wrote the lists on the other cores: fetch the entry of a later position of the
+// stretch and the matches of a nearer one.
+void MatchTree::prefetchLists(uint64_t job, uint32_t p) const {
+  constexpr uint32_t kEntryAhead = 16, kListAhead = 8;
+  const Slot& s = slots_[job % kSlots];
+  const uint32_t from = chunkFrom_ + uint32_t(job - chunkFirstJob_) * kStretch;
+  if (const uint32_t q = p + kEntryAhead; q - from < kStretch) {
+    if (const int w = owner(q); w >= 0) __builtin_prefetch(&s.where[size_t(w)][q - from]);
+  }
+  if (const uint32_t q = p + kListAhead; q - from < kStretch) {
+    if (const int w = owner(q); w >= 0)
+      __builtin_prefetch(s.lists[size_t(w)].data() + s.where[size_t(w)][q - from].offset);
+  }
 }
 
 // The two- and three-byte heads' candidates at p: one counts when it is longer than the best

@@ -82,6 +82,7 @@ class MatchTree {
 
   void search(int w, uint64_t job);
   int headMatches(uint32_t p, Match* out);  // the parser's: enters positions up to p
+  void prefetchLists(uint64_t job, uint32_t p) const;
   int owner(uint32_t p) const;  // the worker that searches p, or -1 (never searched)
   // The worker that owns bucket h: each owns one contiguous range of the buckets, so that no
   // cache line of the bucket heads is written by two workers (with every other bucket to
