@@ -119,8 +119,14 @@ int MatchTree::headMatches(uint32_t p, Match* out) {
   const uint8_t* cur = view_.at(p);
   const uint32_t v = read32(cur);
   // The candidates' bytes are read at random in the window: fetch those of a later position
-  // ahead (heads that change before then cost only the fetch).
-  constexpr uint32_t kAhead = 8;
+  // ahead (heads that change before then cost only the fetch), and the heads' entries of a
+  // later one still (the finder threads' walks share the core and evict them).
+  constexpr uint32_t kAhead = 8, kHeadsAhead = 16;
+  if (p + kHeadsAhead + 4 <= view_.end) {
+    const uint32_t later = read32(view_.at(p + kHeadsAhead));
+    __builtin_prefetch(&head2_[later & 0xFFFF]);
+    __builtin_prefetch(&head3_[hash3(later)]);
+  }
   if (p + kAhead + 4 <= view_.end) {
     const uint32_t later = read32(view_.at(p + kAhead));
     for (uint32_t c : {head2_[later & 0xFFFF], head3_[hash3(later)]})
