@@ -26,7 +26,8 @@ class WriterPricer : public Pricer {
  public:
   explicit WriterPricer(const StreamWriter& w) : w_(w) {}
   uint32_t literal(uint8_t b) const override { return w_.priceLiteral(b); }
-  uint32_t match(uint32_t len, uint64_t dist) const override { return w_.priceMatch(len, dist); }
+  uint32_t length(uint32_t len) const override { return w_.priceLength(len); }
+  uint32_t distance(uint32_t len, uint64_t dist) const override { return w_.priceDistance(len, dist); }
 
  private:
   const StreamWriter& w_;

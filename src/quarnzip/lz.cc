@@ -33,10 +33,8 @@ uint64_t pow2AtLeast(uint64_t v) {
 class FlatPricer : public Pricer {
  public:
   uint32_t literal(uint8_t) const override { return 16 * 9; }
-  uint32_t match(uint32_t len, uint64_t dist) const override {
-    uint32_t lenBits = len < 8 ? 4 : len < 20 ? 7 : 12;
-    return 16 * (lenBits + 3 + static_cast<uint32_t>(bitLength(dist)));
-  }
+  uint32_t length(uint32_t len) const override { return 16 * ((len < 8 ? 4 : len < 20 ? 7 : 12) + 3); }
+  uint32_t distance(uint32_t, uint64_t dist) const override { return 16 * static_cast<uint32_t>(bitLength(dist)); }
 };
 const FlatPricer kFlat;
 
@@ -219,8 +217,8 @@ void LzEncoder::refreshPrices(const Pricer* pricer) {
   if (pricer_ != pricer || ++refreshes_ % kDistRefreshes == 0) ++priceGen_;
   pricer_ = pricer;
   for (int b = 0; b < 256; ++b) litPrice_[b] = pricer->literal(static_cast<uint8_t>(b));
-  for (uint32_t len = 2; len <= cfg_.nice; ++len) lenPrice_[len] = pricer->match(len, 1);
-  for (int c = 0; c < 5; ++c) distBase_[c] = pricer->match(contextLength(c), 1);
+  for (int c = 0; c < 5; ++c) distBase_[c] = pricer->distance(contextLength(c), 1);
+  for (uint32_t len = 2; len <= cfg_.nice; ++len) lenPrice_[len] = pricer->length(len) + distBase_[distContext(len)];
   sincePrices_ = 0;
 }
 
@@ -234,7 +232,7 @@ int32_t LzEncoder::distExtra(int context, uint32_t dist) {
   PriceSlot& e = distCache_[(dist * 8 + static_cast<uint32_t>(context)) & (kDistCache - 1)];
   if (e.gen == priceGen_ && e.dist == dist && e.context == context) return e.price;
   e = {priceGen_, dist, context,
-       static_cast<int32_t>(pricer_->match(contextLength(context), dist)) -
+       static_cast<int32_t>(pricer_->distance(contextLength(context), dist)) -
            static_cast<int32_t>(distBase_[context])};
   return e.price;
 }

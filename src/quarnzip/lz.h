@@ -15,7 +15,11 @@ class Pricer {
  public:
   virtual ~Pricer() = default;
   virtual uint32_t literal(uint8_t byte) const = 0;
-  virtual uint32_t match(uint32_t lengthField, uint64_t distance) const = 0;
+  // A match costs its length's symbols plus its distance's, which the length's context
+  // selects: the parser prices the two apart and reuses each.
+  virtual uint32_t length(uint32_t lengthField) const = 0;
+  virtual uint32_t distance(uint32_t lengthField, uint64_t distance) const = 0;
+  uint32_t match(uint32_t lengthField, uint64_t dist) const { return length(lengthField) + distance(lengthField, dist); }
 };
 
 // One parsed instruction: a literal (len 1, the chunk's byte) or a match of len bytes
@@ -85,7 +89,7 @@ class LzEncoder {
   std::vector<uint32_t> cost_, fromLen_, fromDist_;
   uint32_t litPrice_[256];
   std::vector<uint32_t> lenPrice_;   // priceMatch(len, 1)
-  uint32_t distBase_[5];             // priceMatch(length of context c, 1)
+  uint32_t distBase_[5];             // distance 1 in context c
   const Pricer* pricer_ = nullptr;
   uint64_t sincePrices_ = 0;
   struct PriceSlot {

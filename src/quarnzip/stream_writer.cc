@@ -196,11 +196,10 @@ uint32_t StreamWriter::priceLiteral(uint8_t byte) const {
          symbolPrice<kLeaves5, true>(m_.aIdx5[top], byte & 31u);
 }
 
-uint32_t StreamWriter::priceMatch(uint32_t len, uint64_t dist) const {
+uint32_t StreamWriter::priceLength(uint32_t len) const {
   const uint16_t* head = m_.aIdx4[0];
   const uint16_t* ext = m_.aIdx4[1];
-  if (len == 2) return symbolPrice<kLeaves4, true>(head, kHeadMatch2) +
-                       bytePrice(m_, kSeedTable, uint32_t(dist - 1) & 0xFF);
+  if (len == 2) return symbolPrice<kLeaves4, true>(head, kHeadMatch2);
   const LengthCode lc = lengthCode(len);
   uint32_t p = symbolPrice<kLeaves4, true>(head, lc.head);
   if (lc.ext >= 0) p += symbolPrice<kLeaves4, true>(ext, uint32_t(lc.ext));
@@ -209,6 +208,12 @@ uint32_t StreamWriter::priceMatch(uint32_t len, uint64_t dist) const {
   } else if (lc.table >= 0) {
     p += bytePrice(m_, lc.table, lc.value);
   }
+  return p;
+}
+
+uint32_t StreamWriter::priceDistance(uint32_t len, uint64_t dist) const {
+  if (len == 2) return bytePrice(m_, kSeedTable, uint32_t(dist - 1) & 0xFF);
+  uint32_t p = 0;
   const int ctx = distContext(len);
   const uint64_t D = dist - 1;
   const int w = distWidth(D);

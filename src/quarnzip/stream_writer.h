@@ -40,7 +40,8 @@ class StreamWriter {
 
   // Prices in 1/16 bit under the model's current counts (no update), for the parser.
   uint32_t priceLiteral(uint8_t byte) const;
-  uint32_t priceMatch(uint32_t lengthField, uint64_t distance) const;
+  uint32_t priceLength(uint32_t lengthField) const;
+  uint32_t priceDistance(uint32_t lengthField, uint64_t distance) const;  // in the length's context
 
   // The farthest distance a match of this length field can code (its context limits the
   // distance width): 256 for length 2, 65792 for 3, 16843008 for 4, 4311810304 for 5,
