@@ -88,7 +88,7 @@ class LzEncoder {
   // Optimal parser state.
   std::vector<uint32_t> cost_, fromLen_, fromDist_;
   uint32_t litPrice_[256];
-  std::vector<uint32_t> lenPrice_;   // priceMatch(len, 1)
+  std::vector<uint32_t> lenPrice_;   // a match of len at distance 1
   uint32_t distBase_[5];             // distance 1 in context c
   const Pricer* pricer_ = nullptr;
   uint64_t sincePrices_ = 0;
