@@ -33,6 +33,7 @@ using core::kCmdWords;
 using core::kSlot;
 inline uint8_t* bufChrAlloc = nullptr;            // reservation: 8 spare bytes, ring, 16 spare bytes
 inline size_t lenChrAlloc = 0;                    // its length
+inline size_t lenChrBacked = 0;                   // its first bytes backed ahead of the interpreter
 inline uint8_t* bufChr = nullptr;                 // character ring of iMaxBuf bytes
 inline uint32_t* statChr = nullptr;               // per slot status, under mutexChr
 inline uint32_t* lenChr = nullptr;                // per slot length, under mutexChr

@@ -1,4 +1,6 @@
 // Instruction interpreter and the instruction thread: instruction buffers into 1 MiB chunks of the ring.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -260,11 +262,37 @@ void printProgress() {
   std::fflush(stdout);
 }
 
+// The system backs the ring's pages on first write, one fault per page: about half a
+// millisecond per MiB on a virtual machine. Taken by the interpreter during the first lap,
+// those faults stall the symbol decoder wherever it runs faster than the interpreter (long
+// matches); so while the interpreter waits for a buffer, it backs the next MiB of what the
+// pass will write, in one call. Never more than kBackAhead beyond what the pass has written:
+// a damaged header may announce any length.
+constexpr uint64_t kBackAhead = uint64_t(64) << 20;
+
+size_t ringToBack() {
+  const uint64_t pass = std::min<uint64_t>(ctr::fLen, static_cast<uint64_t>(ctr::fPos) + kBackAhead);
+  return pass >= ctr::lenChrAlloc - 8 ? ctr::lenChrAlloc : static_cast<size_t>(pass) + 8;  // 8 bytes before the ring
+}
+
+void backRing() {
+  const size_t want = ringToBack(), n = std::min<size_t>(kSlot, want - ctr::lenChrBacked);
+  // Without the call (kernels before 5.14) the pages come on first write, as they would.
+  const bool done = madvise(ctr::bufChrAlloc + ctr::lenChrBacked, n, MADV_POPULATE_WRITE) == 0;
+  ctr::lenChrBacked = done ? ctr::lenChrBacked + n : want;
+}
+
 // Claims the next full instruction buffer; false when the stop request came first.
 bool claimBuffer() {
   auto lk = ctr::lockSite(ctr::mutexCmd, "switch_incmd1 1");
   while (statCmd[nCmdR] != 2) {
     if (ctr::msgCode[3] == ctr::kStop) return false;
+    if (ctr::lenChrBacked < ringToBack()) {
+      if (lk.owns_lock()) lk.unlock();
+      backRing();
+      lk = ctr::lockSite(ctr::mutexCmd, "switch_incmd1 1");
+      continue;
+    }
     ctr::waitSecond(ctr::lockCmdR, lk);
   }
   statCmd[nCmdR] = 3;
