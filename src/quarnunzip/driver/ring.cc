@@ -29,10 +29,24 @@ void pollUntil(std::mutex& m, const char* label, Idle idle) {
   }
 }
 
+// An instruction buffer is full or being read: what the interpreter finds in it comes first.
+bool interpreterBusy() {
+  auto lk = lockSite(mutexCmd, "flushStreamUnzip 3");
+  for (const uint32_t st : rec::statCmd)
+    if (st == 2 || st == 3) return true;
+  return false;
+}
+
 // The drain's first wait: until the decoder has met its end. A decoder that waits for
 // input while nothing is full and the driver still holds a buffer will never be fed again:
-// the stream ran out before its end code.
+// the stream ran out before its end code. That is reported once the interpreter has done
+// with the buffers it was handed, so that a wrong password, which it finds in the first
+// one, is reported as such on every run, whichever thread is faster; but after half a
+// second regardless, since the interpreter may itself wait for stages that wait for the
+// decoder (block mode, where a block lacks its start index).
 void awaitDecoderEnd() {
+  constexpr int kGracePolls = 50;
+  int grace = kGracePolls;
   for (;;) {
     bool starved = false;
     {
@@ -40,7 +54,7 @@ void awaitDecoderEnd() {
       if (statZip[0] + statZip[1] == 0 || inzipDone) return;
       starved = inzipWaiting && statZip[0] != 2 && statZip[1] != 2;
     }
-    if (starved) {
+    if (starved && (!interpreterBusy() || --grace < 0)) {
       fe::errf(txt::kNoEndCode, fe::sFileZip);
       fe::halt();
     }

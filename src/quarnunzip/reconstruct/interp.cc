@@ -267,7 +267,9 @@ void printProgress() {
 // faults stall the symbol decoder wherever it runs faster than the interpreter (long
 // matches); so while the interpreter waits for a buffer, it backs the next MiB of what the
 // pass will write, in one call. Never more than kBackAhead beyond what the pass has written:
-// a damaged header may announce any length.
+// a damaged header may announce any length. And not before the pass's opening text has been
+// checked, so that a wrong password is still rejected here before the drain can find the
+// decoder starved of input: the first report stays the same.
 constexpr uint64_t kBackAhead = uint64_t(64) << 20;
 
 size_t ringToBack() {
@@ -287,7 +289,7 @@ bool claimBuffer() {
   auto lk = ctr::lockSite(ctr::mutexCmd, "switch_incmd1 1");
   while (statCmd[nCmdR] != 2) {
     if (ctr::msgCode[3] == ctr::kStop) return false;
-    if (ctr::lenChrBacked < ringToBack()) {
+    if (ctr::bufCheckStr[0] == 0 && ctr::lenChrBacked < ringToBack()) {
       if (lk.owns_lock()) lk.unlock();
       backRing();
       lk = ctr::lockSite(ctr::mutexCmd, "switch_incmd1 1");
