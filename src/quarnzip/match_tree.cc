@@ -92,7 +92,7 @@ int MatchTree::matchesAt(uint32_t p, Match* out) {
 // stretch and the matches of a nearer one.
 void MatchTree::prefetchLists(uint64_t job, uint32_t p) const {
   constexpr uint32_t kEntryAhead = 16, kListAhead = 8;
-  const Slot& s = slots_[job % kSlots];
+  const Slot& s = slotOf(job);
   const uint32_t from = chunkFrom_ + uint32_t(job - chunkFirstJob_) * kStretch;
   if (const uint32_t q = p + kEntryAhead; q - from < kStretch) {
     if (const int w = owner(q); w >= 0) __builtin_prefetch(&s.where[size_t(w)][q - from]);

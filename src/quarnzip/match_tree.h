@@ -94,6 +94,7 @@ class MatchTree {
   void workerLoop(int w);
   void finishJob(int w);
   Slot& slotOf(uint64_t job) { return slots_[job % kSlots]; }
+  const Slot& slotOf(uint64_t job) const { return slots_[job % kSlots]; }
 
   static constexpr uint32_t kLead = (kSlots + 1) * kStretch;
   static constexpr uint32_t kMinLinks = 1u << 20;  // well above kLead; less for a small window

@@ -277,8 +277,8 @@ size_t ringToBack() {
   return pass >= ctr::lenChrAlloc - 8 ? ctr::lenChrAlloc : static_cast<size_t>(pass) + 8;  // 8 bytes before the ring
 }
 
-void backRing() {
-  const size_t want = ringToBack(), n = std::min<size_t>(kSlot, want - ctr::lenChrBacked);
+void backRing(size_t want) {
+  const size_t n = std::min<size_t>(kSlot, want - ctr::lenChrBacked);
   // Without the call (kernels before 5.14) the pages come on first write, as they would.
   const bool done = madvise(ctr::bufChrAlloc + ctr::lenChrBacked, n, MADV_POPULATE_WRITE) == 0;
   ctr::lenChrBacked = done ? ctr::lenChrBacked + n : want;
@@ -289,9 +289,9 @@ bool claimBuffer() {
   auto lk = ctr::lockSite(ctr::mutexCmd, "switch_incmd1 1");
   while (statCmd[nCmdR] != 2) {
     if (ctr::msgCode[3] == ctr::kStop) return false;
-    if (ctr::bufCheckStr[0] == 0 && ctr::lenChrBacked < ringToBack()) {
+    if (const size_t want = ringToBack(); ctr::bufCheckStr[0] == 0 && ctr::lenChrBacked < want) {
       if (lk.owns_lock()) lk.unlock();
-      backRing();
+      backRing(want);
       lk = ctr::lockSite(ctr::mutexCmd, "switch_incmd1 1");
       continue;
     }
