@@ -39,18 +39,8 @@ MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sig
     s.lists.resize(size_t(parts_));
   }
   doneBy_.assign(kSlots, 0);
-  // Three threads on two cores give the parser two thirds of one. Where the search is short
-  // (machine code's preset), the parser's own work is about what one finder does, so with two
-  // threads the parser searches a share of the buckets itself and one finder the rest: on the
-  // libraries tar 1.75 times one thread's speed against 1.65. On text the finder's work is
-  // the larger part, and one finder would become the critical path.
-  if (parts_ == 2 && sight <= kShortSight) {
-    firstWorker_ = 1;
-    parserCut_ = uint32_t(buckets_ * kParserShare / 100);
-  }
-  workerScale_ = (uint64_t(parts_ - firstWorker_) << 32) / (buckets_ - parserCut_);
   if (parts_ > 1)
-    for (int w = firstWorker_; w < parts_; ++w) threads_.emplace_back([this, w] { workerLoop(w); });
+    for (int w = 0; w < parts_; ++w) threads_.emplace_back([this, w] { workerLoop(w); });
 }
 
 MatchTree::~MatchTree() {
@@ -81,10 +71,7 @@ int MatchTree::matchesAt(uint32_t p, Match* out) {
     current_ = job;
     std::unique_lock lk(mu_);
     released_ = job;
-    lk.unlock();
     workCv_.notify_all();
-    searchOwn(job + 1);
-    lk.lock();
     doneCv_.wait(lk, [&] { return completed_ > job; });
   }
   if (!threads_.empty()) prefetchLists(job, p);
@@ -176,18 +163,8 @@ void MatchTree::endChunk() {
   }
   std::unique_lock lk(mu_);
   released_ = posted_;
-  const uint64_t all = posted_;
-  lk.unlock();
   workCv_.notify_all();
-  searchOwn(all);
-  lk.lock();
   doneCv_.wait(lk, [&] { return completed_ == posted_; });
-}
-
-// Also the stretches the parser skipped (inside a long match): every position enters a tree.
-void MatchTree::searchOwn(uint64_t upTo) {
-  for (; parserNext_ < upTo; ++parserNext_)
-    if (firstWorker_ == 1) search(0, parserNext_);
 }
 
 MatchTree::Table MatchTree::table(size_t entries) {
@@ -228,7 +205,7 @@ void MatchTree::workerLoop(int w) {
     search(w, job);
     lk.lock();
     // A worker takes its jobs in order, so the jobs complete in order.
-    if (++doneBy_[job % kSlots] == parts_ - firstWorker_) {
+    if (++doneBy_[job % kSlots] == parts_) {
       doneBy_[job % kSlots] = 0;
       completed_ = job + 1;
       doneCv_.notify_one();

@@ -31,8 +31,7 @@ struct View {
 // searched and inserted by the owner of its bucket, and a tree is only ever touched by its
 // owner, so the matches are the same for every thread count. The two- and three-byte heads
 // are the parser's own, kept over every position as it asks. The threads work ahead of the
-// parser on stretches of kStretch positions, through a ring of kSlots stretches. With two
-// threads and a short search, the parser owns a range itself beside one finder thread.
+// parser on stretches of kStretch positions, through a ring of kSlots stretches.
 class MatchTree {
  public:
   static constexpr int kMaxMatches = 64;
@@ -58,9 +57,6 @@ class MatchTree {
  private:
   static constexpr uint32_t kStretch = 1u << 12;
   static constexpr uint32_t kSlots = 32;
-  // A search of at most kShortSight candidates is short: with two threads, the parser then
-  // owns kParserShare per cent of the buckets (15 measured best of 10, 15, 20 and 30).
-  static constexpr uint32_t kShortSight = 8, kParserShare = 15;
   struct Entry {
     uint32_t offset;
     uint32_t count;
@@ -85,17 +81,13 @@ class MatchTree {
   static Table table(size_t entries);
 
   void search(int w, uint64_t job);
-  void searchOwn(uint64_t upTo);  // the parser's range of the stretches before upTo
   int headMatches(uint32_t p, Match* out);  // the parser's: enters positions up to p
   void prefetchLists(uint64_t job, uint32_t p) const;
   int owner(uint32_t p) const;  // the worker that searches p, or -1 (never searched)
   // The worker that owns bucket h: each owns one contiguous range of the buckets, so that no
   // cache line of the bucket heads is written by two workers (with every other bucket to
-  // each, every line was, and two workers spent 5% more time). The parser's range comes first.
-  int partOf(uint32_t h) const {
-    if (h < parserCut_) return 0;
-    return firstWorker_ + int((uint64_t(h - parserCut_) * workerScale_) >> 32);
-  }
+  // each, every line was, and two workers spent 5% more time).
+  int partOf(uint32_t h) const { return int((uint64_t(h) * uint32_t(parts_)) >> hashBits_); }
   void prefetch(const Worker& k, uint32_t i, uint32_t n) const;
   int treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out);
   bool runnable(uint64_t job) const;
@@ -108,12 +100,6 @@ class MatchTree {
   static constexpr uint32_t kMinLinks = 1u << 20;  // well above kLead; less for a small window
   const uint32_t window_, chainMask_, reach_, sight_, nice_;
   const int hashBits_, parts_;
-  // Worker 0 is the parser's own range (buckets below parserCut_) when firstWorker_ is 1;
-  // the threads take the rest in equal ranges, workerScale_ / 2^32 of a range per bucket.
-  int firstWorker_ = 0;
-  uint32_t parserCut_ = 0;
-  uint64_t workerScale_ = 0;
-  uint64_t parserNext_ = 0;  // the first stretch whose parser's range is not yet searched
   const size_t buckets_, linkEntries_;
   Table head4_, links_;                      // per bucket the newest node; per node two links
   std::vector<Worker> workers_;
