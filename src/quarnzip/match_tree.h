@@ -92,7 +92,6 @@ class MatchTree {
   int treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out);
   bool runnable(uint64_t job) const;
   void workerLoop(int w);
-  void finishJob(int w);
   Slot& slotOf(uint64_t job) { return slots_[job % kSlots]; }
   const Slot& slotOf(uint64_t job) const { return slots_[job % kSlots]; }
 
