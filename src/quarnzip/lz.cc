@@ -23,6 +23,35 @@ constexpr uint32_t kGoodLength = 48;               // past this, the chain walk 
 
 inline int bitLength(uint64_t v) { return v ? 64 - __builtin_clzll(v) : 0; }
 
+// Offers one match, at every length lo..hi (each with its price above base), to the positions
+// ahead: a length wins where it is strictly cheaper, as one comparison at a time would have
+// it. Four lengths at a time, without a branch: the plain loop kept its counter in memory
+// and took a third of the parse's time on text.
+void relaxLengths(uint32_t* cost, uint32_t* fromLen, uint32_t* fromDist, const uint32_t* lenPrice,
+                  uint32_t lo, uint32_t hi, uint32_t base, uint32_t dist) {
+  using V = uint32_t __attribute__((vector_size(16)));
+  auto load = [](const uint32_t* p) { V v; std::memcpy(&v, p, sizeof v); return v; };
+  auto store = [](uint32_t* p, V v) { std::memcpy(p, &v, sizeof v); };
+  uint32_t len = lo;
+  V lens = V{0, 1, 2, 3} + len;
+  for (; len + 3 <= hi; len += 4, lens += 4) {
+    const V c = base + load(lenPrice + len), old = load(cost + len);
+    const V take = V(c < old);  // all ones where the length wins
+    store(cost + len, old ^ ((old ^ c) & take));
+    const V fl = load(fromLen + len), fd = load(fromDist + len);
+    store(fromLen + len, fl ^ ((fl ^ lens) & take));
+    store(fromDist + len, fd ^ ((fd ^ dist) & take));
+  }
+  for (; len <= hi; ++len) {
+    const uint32_t c = base + lenPrice[len];
+    if (c < cost[len]) {
+      cost[len] = c;
+      fromLen[len] = len;
+      fromDist[len] = dist;
+    }
+  }
+}
+
 uint64_t pow2AtLeast(uint64_t v) {
   uint64_t p = 1;
   while (p < v) p <<= 1;
@@ -281,10 +310,11 @@ void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std
         uint32_t len = std::max(from, minLengthFor(d));
         for (; len <= top && len < contextLength(4); ++len)
           relax(len, d, cost_[i] + uint32_t(int32_t(lengthPrice(len)) + distExtra(distContext(len), d)));
-        if (len <= top) {
-          const uint32_t base = cost_[i] + uint32_t(distExtra(4, d));
-          for (; len <= top; ++len) relax(len, d, base + lengthPrice(len));
-        }
+        // The finder reports nothing of nice or longer here (that ended the parse above), so
+        // every length has its price in the table.
+        if (len <= top)
+          relaxLengths(&cost_[i], &fromLen_[i], &fromDist_[i], lenPrice_.data(), len, top,
+                       cost_[i] + uint32_t(distExtra(4, d)), d);
         from = m[j].len + 1;
         stop = std::max(stop, std::min(i + m[j].len, limit));
       }
