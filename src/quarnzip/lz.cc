@@ -243,7 +243,8 @@ void LzEncoder::parseLazy(uint32_t p, uint32_t end, std::vector<Op>& ops) {
 void LzEncoder::refreshPrices(const Pricer* pricer) {
   // Distance prices move slowly: the cache keeps them over kDistRefreshes refreshes (1% of
   // one thread's time on binary data; no change in size beyond the noise).
-  if (pricer_ != pricer || ++refreshes_ % kDistRefreshes == 0) ++priceGen_;
+  if (pricer_ != pricer || ++refreshes_ % kDistRefreshes == 0)
+    std::fill(distCache_.begin(), distCache_.end(), PriceSlot{0, 0});
   pricer_ = pricer;
   for (int b = 0; b < 256; ++b) litPrice_[b] = pricer->literal(static_cast<uint8_t>(b));
   for (int c = 0; c < 5; ++c) distBase_[c] = pricer->distance(contextLength(c), 1);
@@ -259,8 +260,8 @@ int32_t LzEncoder::distExtra(int context, uint32_t dist) {
   if (dist == 1) return 0;
   // Matches repeat their distance from one position to the next: remember recent prices.
   PriceSlot& e = distCache_[(dist * 8 + static_cast<uint32_t>(context)) & (kDistCache - 1)];
-  if (e.gen == priceGen_ && e.dist == dist && e.context == context) return e.price;
-  e = {priceGen_, dist, context,
+  if (e.dist == dist) return e.price;
+  e = {dist,
        static_cast<int32_t>(pricer_->distance(contextLength(context), dist)) -
            static_cast<int32_t>(distBase_[context])};
   return e.price;

@@ -92,14 +92,14 @@ class LzEncoder {
   uint32_t distBase_[5];             // distance 1 in context c
   const Pricer* pricer_ = nullptr;
   uint64_t sincePrices_ = 0;
+  // A slot's context is the low three bits of its index, so the distance alone tells a hit;
+  // distance 0 (never asked for) marks an empty slot. Eight bytes a slot keep the cache in L1.
   struct PriceSlot {
-    uint32_t gen, dist;
-    int context;
+    uint32_t dist;
     int32_t price;
   };
   static constexpr uint32_t kDistCache = 4096;
-  std::vector<PriceSlot> distCache_ = std::vector<PriceSlot>(kDistCache, PriceSlot{0, 0, 0, 0});
-  uint32_t priceGen_ = 1;     // the distance cache's generation
+  std::vector<PriceSlot> distCache_ = std::vector<PriceSlot>(kDistCache, PriceSlot{0, 0});
   uint32_t refreshes_ = 0;
 };
 
