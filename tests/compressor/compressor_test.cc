@@ -1,9 +1,14 @@
 // quarnzip: the data stream's rotation layout against a byte-by-byte model of the
 // decompressor's writer, the parsers' rules, the volume split of the archive writer, and
 // the block size block mode takes when none is given.
+#include <bit>
+#include <map>
+
+#include "core/codes.h"
 #include "quarnzip/archive.h"
 #include "quarnzip/layout.h"
 #include "quarnzip/lz.h"
+#include "quarnzip/match_bytes.h"
 #include "support.h"
 
 namespace qn::test {
@@ -186,6 +191,65 @@ TEST(ZipParser, EveryParseRebuildsItsInputAndKeepsTheRules) {
     EXPECT_EQ(second[0].len, 0x100000u);
     EXPECT_EQ(second[0].dist, 1u);
     EXPECT_LE(first.size(), 3u);
+  }
+}
+
+// Prices that never fall as the distance grows, in each of the distance's contexts: the
+// cheapest way to rebuild a short stream is then a shortest path in which each length takes
+// its closest match, which a plain search finds. The optimal parser, with a deep enough
+// search and the whole stream in one window, must reach that price exactly.
+class RisingPricer : public zip::Pricer {
+ public:
+  uint32_t literal(uint8_t b) const override { return 70 + b % 7 * 9; }
+  uint32_t length(uint32_t len) const override { return 30 + len * 37 % 41; }
+  uint32_t distance(uint32_t len, uint64_t dist) const override {
+    return (16 + 5 * uint32_t(core::distContext(len))) * uint32_t(std::bit_width(dist));
+  }
+};
+
+uint64_t cheapestParse(const Bytes& in, const zip::Pricer& price) {
+  const size_t n = in.size();
+  std::vector<uint64_t> best(n + 1, ~uint64_t(0));
+  best[0] = 0;
+  for (size_t i = 0; i < n; ++i) {
+    best[i + 1] = std::min(best[i + 1], best[i] + price.literal(in[i]));
+    if (i + 4 > n) continue;  // the finder hashes four bytes: no match starts in the last three
+    std::vector<uint64_t> closest(n - i + 1, 0);
+    for (size_t d = i; d >= 1; --d) {  // from the farthest, so the closest is written last
+      size_t l = 0;
+      while (i + l < n && in[i - d + l] == in[i + l]) ++l;
+      for (size_t len = zip::minLengthFor(d); len <= l; ++len) closest[len] = d;
+    }
+    for (size_t len = 2; len <= n - i; ++len)
+      if (closest[len])
+        best[i + len] = std::min(best[i + len], best[i] + price.match(uint32_t(len), closest[len]));
+  }
+  return best[n];
+}
+
+TEST(ZipParser, TheOptimalParseIsTheCheapest) {
+  const Bytes inputs[] = {textBytes(1500, 1), randomBytes(1800, 6, 3), randomBytes(1200, 2, 16), mixed(2000, 4)};
+  for (const Bytes& in : inputs) {
+    // The premise: no two keys of three bytes share a head, which would hide the older one.
+    std::map<uint32_t, uint32_t> keyOf;
+    for (size_t i = 0; i + 4 <= in.size(); ++i) {
+      const uint32_t v = zip::read32(&in[i]) & 0xFFFFFF;
+      ASSERT_EQ(keyOf.emplace(zip::hash3(v), v).first->second, v) << in.size();
+    }
+    const RisingPricer price;
+    zip::LzEncoder lz({1u << 20, 4096, 1, 4096, true}, in.size());
+    std::vector<zip::Op> ops;
+    lz.parseChunk(in.data(), uint32_t(in.size()), &price, ops);
+    Bytes out;
+    uint64_t cost = 0;
+    for (const zip::Op& op : ops) {
+      cost += op.len == 1 ? price.literal(in[out.size()]) : price.match(op.len, op.dist);
+      if (op.len == 1) out.push_back(in[out.size()]);
+      for (uint32_t k = 0; op.len > 1 && k < op.len && op.dist <= out.size(); ++k)
+        out.push_back(out[out.size() - op.dist]);
+    }
+    EXPECT_TRUE(out == in);
+    EXPECT_EQ(cost, cheapestParse(in, price));
   }
 }
 
