@@ -275,12 +275,21 @@ void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std
     if (pricer_ != pricer || sincePrices_ >= kPriceRefresh) refreshPrices(pricer);
     uint32_t span = std::min<uint32_t>(kOptWindow, end - p);
     uint32_t limit = std::min<uint32_t>(end - p, kOptWindow + kMaxNice);
-    std::fill(cost_.begin(), cost_.begin() + limit + 1, kInf);
+    // Prices are set up as far as the parse reaches, a stretch at a time: a window that a
+    // long match ends early would otherwise clear 24 KB for a few positions.
     cost_[0] = 0;
+    uint32_t ready = 0;  // cost_[0..ready] hold a price or kInf
+    auto reach = [&](uint32_t j) __attribute__((always_inline)) {
+      if (j <= ready) return;
+      const uint32_t to = std::min(limit, std::max(j, ready + 64));
+      std::fill(&cost_[ready + 1], &cost_[to] + 1, kInf);
+      ready = to;
+    };
     uint32_t stop = span;        // the parse decides positions up to here
     uint32_t longLen = 0, longDist = 0;
     for (uint32_t i = 0; i < stop; ++i) {
       uint32_t pos = p + i;
+      reach(i + 1);
       int k = tree_->matchesAt(pos, m);
       uint32_t lit = cost_[i] + litPrice_[*at(pos)];
       if (lit < cost_[i + 1]) {
@@ -306,6 +315,7 @@ void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std
       for (int j = 0; j < k; ++j) {
         const uint32_t d = m[j].dist;
         const uint32_t top = std::min(m[j].len, limit - i);
+        reach(i + top);
         // Lengths 2..5 each have a distance context of their own; longer ones share the last,
         // so its distance price (over that of distance 1) is added once.
         uint32_t len = std::max(from, minLengthFor(d));
