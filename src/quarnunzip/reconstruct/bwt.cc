@@ -345,8 +345,10 @@ void initBwt() {
   const uint64_t subs = blockRoom / core::kMiB;
   checkMemory(subs);
   allocKeyTables();
+  // Huge pages here too: the collector is the first to touch a block buffer, and on a
+  // virtual machine a first touch of each 4 KiB page costs far more than the copy into it.
   for (auto& b : bufBlk) {
-    auto* p = static_cast<uint8_t*>(std::malloc(blockRoom + 16));
+    auto* p = static_cast<uint8_t*>(allocHuge(blockRoom + 16));
     if (p == nullptr) failAlloc(txt::kAllocBwtBlock);
     b = p + 8;
   }
