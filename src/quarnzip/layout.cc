@@ -188,7 +188,7 @@ bool BlockSource::startAt(uint64_t pos, uint64_t& index) const {
 // ---- The stream's contexts ----
 
 bool ContextSample::add(const uint8_t* p, size_t n) {
-  constexpr uint64_t kSample = uint64_t(kAutoBlockMiB) << 20;
+  constexpr uint64_t kSample = uint64_t(kSampleMiB) << 20;
   size_t i = 0;
   for (; i < n && bytes_ < 2; ++i, ++bytes_) key_ = key_ << 8 | p[i];  // no context yet
   while (i < n && bytes_ < kSample) {
@@ -219,7 +219,7 @@ uint32_t ContextSample::contexts() const {
 uint32_t ContextSample::blockMiB() const {
   // A stream shorter than a mark within the bound fits any block from there on.
   if (contexts() <= kBlockContexts) return kAutoBlockMiB;
-  return std::max<uint32_t>(fits_, 1);
+  return std::clamp<uint32_t>(fits_, 1, kAutoBlockMiB);
 }
 
 ContextSample sampleStream(const IndexPlan& plan) {

@@ -297,12 +297,13 @@ TEST(ZipBlockSize, FollowsTheContextsOfTheStreamsStart) {
   constexpr uint64_t kMiB = 1 << 20;
   // 2^18 contexts take some 300 KB of noise: 250 KB fit, 400 KB do not.
   const std::pair<std::vector<uint8_t>, uint32_t> cases[] = {
-      {{}, 32},
-      {noise(250'000, 1), 32},                                // a short stream within the bound
+      {{}, 16},
+      {noise(250'000, 1), 16},                                // a short stream within the bound
       {noise(400'000, 2), 1},                                 // beyond it before the first mark
       {join(text(2 * kMiB), noise(400'000, 3)), 2},           // within it at 2 MiB, beyond at 4
-      {join(text(kMiB - 10), join(noise(200'000, 4), text(31 * kMiB))), 32},
-      {join(text(16 * kMiB), noise(kMiB, 5)), 16},
+      {join(text(kMiB - 10), join(noise(200'000, 4), text(31 * kMiB))), 16},  // within at 32
+      {join(text(8 * kMiB), noise(kMiB, 5)), 8},
+      {join(text(16 * kMiB), noise(kMiB, 6)), 16},
   };
   for (const auto& [stream, want] : cases) {
     zip::ContextSample sizer;
