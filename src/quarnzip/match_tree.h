@@ -82,13 +82,15 @@ class MatchTree {
 
   void search(int w, uint64_t job);
   int headMatches(uint32_t p, Match* out);  // the parser's: enters positions up to p
-  void prefetchLists(uint64_t job, uint32_t p) const;
+  // The fetch-ahead helpers are inlined by force: a function that only reads and prefetches
+  // looks pure to g++, which then drops every call to it as unused.
+  [[gnu::always_inline]] inline void prefetchLists(uint64_t job, uint32_t p) const;
   int owner(uint32_t p) const;  // the worker that searches p, or -1 (never searched)
   // The worker that owns bucket h: each owns one contiguous range of the buckets, so that no
   // cache line of the bucket heads is written by two workers (with every other bucket to
   // each, every line was, and two workers spent 5% more time).
   int partOf(uint32_t h) const { return int((uint64_t(h) * uint32_t(parts_)) >> hashBits_); }
-  void prefetch(const Worker& k, uint32_t i, uint32_t n) const;
+  [[gnu::always_inline]] inline void prefetch(const Worker& k, uint32_t i, uint32_t n) const;
   int treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out);
   bool runnable(uint64_t job) const;
   void workerLoop(int w);
