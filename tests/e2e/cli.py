@@ -360,8 +360,8 @@ def zip_scenarios(a, box):
     (w / "noise" / "r.bin").write_bytes(random.Random(3).randbytes(600_000))
     (w / "text").mkdir()
     (w / "text" / "t.txt").write_bytes(b"a line of text\n" * 40_000)
-    rows = [("noise", [], b"cache 16 MiB", b"sight 8,"), ("text", [], b"cache 61 MiB", b"sight 16,"),
-            ("noise", ["-7"], b"cache 61 MiB", b"sight 16,"), ("noise", ["--sight", "12"], b"cache 16 MiB", b"sight 12,"),
+    rows = [("noise", [], b"cache 32 MiB", b"sight 12,"), ("text", [], b"cache 61 MiB", b"sight 16,"),
+            ("noise", ["-7"], b"cache 61 MiB", b"sight 16,"), ("noise", ["--sight", "10"], b"cache 32 MiB", b"sight 10,"),
             ("noise", ["--bwt", "1"], b"cache 61 MiB", b"sight 16,")]
     wrong = []
     for folder, opts, cache, sight in rows:
