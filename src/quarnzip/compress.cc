@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <random>
 
 #include "quarnzip/archive.h"
@@ -110,27 +111,55 @@ void emitOps(StreamWriter& w, const std::vector<Op>& ops, const uint8_t* chunk, 
   }
 }
 
+namespace {
+
+// One chunk as the reader gave it.
+struct ChunkRead {
+  uint32_t bytes;
+  bool blockStart;   // a block of block mode starts here, with this index
+  uint64_t index;
+};
+
+// Reads the next group of chunks into group; the last may be short (the stream's end).
+void readGroup(ByteReader& in, uint64_t pos, std::vector<uint8_t>& group, std::deque<ChunkRead>& chunks,
+               uint32_t& bytes) {
+  bytes = 0;
+  while (bytes < group.size()) {
+    ChunkRead c{};
+    c.bytes = uint32_t(in.read(group.data() + bytes, std::min<size_t>(kChunk, group.size() - bytes)));
+    if (c.bytes == 0) return;
+    c.blockStart = in.blockStart(pos + bytes, c.index);  // known once its first chunk is read
+    chunks.push_back(c);
+    bytes += c.bytes;
+    if (c.bytes < kChunk) return;
+  }
+}
+
+}  // namespace
+
 std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t total,
                                   const LzConfig& cfg, bool resetInterval, unsigned endCode,
                                   const ByteSink& sink, Progress* progress) {
   w.beginStream(resetInterval, randomSeed());
   LzEncoder lz(cfg, total);
   WriterPricer pricer(w);
-  std::vector<uint8_t> chunk(std::min<uint64_t>(kChunk, total));  // total: the stream's exact length
+  // total: the stream's exact length
+  std::vector<uint8_t> group(std::min<uint64_t>(uint64_t(lz.groupChunks()) * kChunk, total));
+  std::deque<ChunkRead> waiting;  // posted, not yet parsed
   std::vector<Op> ops;
   std::vector<uint8_t> out;
-  uint64_t pos = 0, sent = 0;
-  for (;;) {
-    size_t n = in.read(chunk.data(), chunk.size());
-    if (n == 0) break;
-    uint64_t index;
-    if (in.blockStart(pos, index)) w.blockStart(index);  // before the block's data
+  uint64_t pos = 0, readTo = 0, sent = 0;
+  bool more = true;
+  auto parseNext = [&] {
+    const ChunkRead c = waiting.front();
+    waiting.pop_front();
+    if (c.blockStart) w.blockStart(c.index);  // before the block's data
+    const uint8_t* chunk = lz.nextChunk();
     ops.clear();
     uint64_t at = 0;
-    lz.parseChunk(chunk.data(), static_cast<uint32_t>(n), &pricer, ops,
-                  [&](std::vector<Op>& span) { emitOps(w, span, chunk.data(), at); });
-    emitOps(w, ops, chunk.data(), at);  // what the sink did not take: the lazy parser's parse
-    pos += n;
+    lz.parseChunk(c.bytes, &pricer, ops, [&](std::vector<Op>& span) { emitOps(w, span, chunk, at); });
+    emitOps(w, ops, chunk, at);  // what the sink did not take: the lazy parser's parse
+    pos += c.bytes;
     if (sink && w.bytesSoFar() >= kChunkPayload) {  // whole chunk payloads: multiples of 8
       size_t k = w.bytesSoFar() / kChunkPayload * kChunkPayload;
       out.resize(k);
@@ -138,8 +167,24 @@ std::vector<uint8_t> encodeStream(StreamWriter& w, ByteReader& in, uint64_t tota
       sent += k;
     }
     if (progress) progress->update(pos, sent + w.bytesSoFar());
-    if (n < kChunk) break;
-    w.endOfBuffer();  // every full chunk closes its instruction buffer
+    if (c.bytes == kChunk) w.endOfBuffer();  // every full chunk closes its instruction buffer
+  };
+  for (;;) {
+    // Keep a group posted ahead of the parse, so that the finder has work at a group's end.
+    if (more && waiting.size() < lz.groupChunks()) {
+      const size_t before = waiting.size();
+      uint32_t bytes;
+      readGroup(in, readTo, group, waiting, bytes);
+      more = bytes == group.size() && bytes > 0 && waiting.back().bytes == kChunk;
+      if (bytes > 0) {
+        if (!lz.fits(bytes))  // the buffer moves: what it holds must be parsed first
+          for (size_t i = 0; i < before; ++i) parseNext();
+        lz.post(group.data(), bytes);
+        readTo += bytes;
+      }
+    }
+    if (waiting.empty()) break;
+    parseNext();
   }
   std::vector<uint8_t> tail = w.endStream(endCode);
   if (!sink) return tail;

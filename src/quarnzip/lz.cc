@@ -100,9 +100,12 @@ LzEncoder::LzEncoder(const LzConfig& cfg, uint64_t streamBytes) : cfg_(cfg) {
   window_ = static_cast<uint32_t>(w);
   chainMask_ = static_cast<uint32_t>(pow2AtLeast(w) - 1);
   hashBits_ = std::clamp(bitLength(w) - 1, 12, 22);
-  uint64_t cap = std::min<uint64_t>(w + std::max<uint64_t>(w, 2 * kChunk), std::max<uint64_t>(streamBytes, 1));
+  groupChunks_ = cfg_.group ? cfg_.group : cfg_.optimal && cfg_.threads > 1 ? 8 : 1;
+  // Room for two groups past the window, so that the next is posted while one is parsed.
+  uint64_t cap = std::min<uint64_t>(w + std::max<uint64_t>(w, 2 * uint64_t(groupChunks_) * kChunk),
+                                    std::max<uint64_t>(streamBytes, 1));
   buf_.reserve(cap);
-  bufStart_ = end_ = ins_ = chainMask_ + 1;  // position 0 never names a byte
+  bufStart_ = end_ = ins_ = next_ = chunkEnd_ = chainMask_ + 1;  // position 0 never names a byte
   if (cfg_.optimal) {
     tree_ = std::make_unique<MatchTree>(window_, chainMask_ + 1, hashBits_, cfg_.sight, cfg_.nice, cfg_.threads);
     size_t arr = kOptWindow + kMaxNice + 2;
@@ -136,6 +139,8 @@ void LzEncoder::rebase() {
   bufStart_ -= delta;
   end_ -= delta;
   ins_ -= delta;
+  next_ -= delta;  // everything posted was parsed
+  chunkEnd_ -= delta;
 }
 
 void LzEncoder::append(const uint8_t* data, uint32_t n) {
@@ -161,13 +166,13 @@ void LzEncoder::insert(uint32_t p) {
 }
 
 void LzEncoder::catchUp(uint32_t p) {
-  while (ins_ < p && ins_ + 4 <= end_) insert(ins_++);
+  while (ins_ < p && ins_ + 4 <= chunkEnd_) insert(ins_++);
   if (ins_ < p) ins_ = p;
 }
 
 int LzEncoder::find(uint32_t p, uint32_t maxLen, Match* out) {
   int n = 0;
-  if (p + 4 > end_ || maxLen < 2) {
+  if (p + 4 > chunkEnd_ || maxLen < 2) {
     if (ins_ <= p) ins_ = p + 1;
     return 0;
   }
@@ -205,16 +210,24 @@ int LzEncoder::find(uint32_t p, uint32_t maxLen, Match* out) {
   return n;
 }
 
-void LzEncoder::parseChunk(const uint8_t* data, uint32_t n, const Pricer* pricer, std::vector<Op>& ops,
-                           const SpanSink& sink) {
-  uint32_t start = end_;
-  append(data, n);
-  start = end_ - n;  // append may have rebased
-  if (!cfg_.optimal) return parseLazy(start, end_, ops);
-  tree_->beginChunk({at(bufStart_), bufStart_, end_}, start);
-  parseOptimal(start, end_, pricer ? pricer : &kFlat, ops, sink);
-  tree_->endChunk();
+bool LzEncoder::fits(uint32_t n) const {
+  return end_ <= cfg_.rebaseAt && size_t(end_ - bufStart_) + n <= buf_.capacity();
 }
+
+void LzEncoder::post(const uint8_t* data, uint32_t n) {
+  if (!fits(n) && tree_) tree_->endChunks();  // the buffer moves: the finder must be through
+  append(data, n);
+  if (cfg_.optimal) tree_->beginChunks({at(bufStart_), bufStart_, end_}, end_ - n, kChunk);
+}
+
+void LzEncoder::parseChunk(uint32_t n, const Pricer* pricer, std::vector<Op>& ops, const SpanSink& sink) {
+  const uint32_t start = next_;
+  chunkEnd_ = next_ += n;
+  if (!cfg_.optimal) return parseLazy(start, chunkEnd_, ops);
+  parseOptimal(start, chunkEnd_, pricer ? pricer : &kFlat, ops, sink);
+}
+
+
 
 void LzEncoder::parseLazy(uint32_t p, uint32_t end, std::vector<Op>& ops) {
   Match m[kMaxMatches];

@@ -36,6 +36,8 @@ struct LzConfig {
   uint32_t nice;      // a match this long is taken at once
   bool optimal;
   int threads = 1;    // the optimal parser's match finding threads (the parse is the same)
+  uint32_t group = 0; // chunks posted at a time, which the buffer has room for twice
+                      // (0: 8 with threads; one thread gains nothing from more than 1)
   uint32_t rebaseAt = 0xE0000000u;  // positions are 32-bit: tables are rebased past this
 };
 
@@ -52,13 +54,30 @@ class LzEncoder {
   LzEncoder(const LzEncoder&) = delete;
   LzEncoder& operator=(const LzEncoder&) = delete;
 
-  // Takes the next n (at most 1 MiB) bytes of the stream as one chunk and appends its parse
-  // to ops. pricer may be null (fixed estimates). With a sink, the optimal parser hands over
-  // each decided span as soon as it has it (and clears ops), so that the coder's tables,
-  // and with them the prices of the next spans, follow the parse.
+  // Chunks of 1 MiB, the stream's last may be shorter, come in groups: the finder's threads
+  // search a group as soon as it is posted, while the parser takes the groups before it one
+  // chunk at a time, so that they never wait for it at a chunk's end.
+  uint32_t groupChunks() const { return groupChunks_; }
+  // Whether a group of n bytes can be posted while chunks posted before are not yet parsed
+  // (the buffer will not move).
+  bool fits(uint32_t n) const;
+  // Posts the next n bytes of the stream. Unless fits(n), every chunk posted before must have
+  // been parsed.
+  void post(const uint8_t* data, uint32_t n);
+  // The bytes of the next chunk to parse, valid until the next post.
+  const uint8_t* nextChunk() const { return at(next_); }
+  // Parses the next posted chunk, n bytes, and appends its parse to ops. pricer may be null
+  // (fixed estimates). With a sink, the optimal parser hands over each decided span as soon
+  // as it has it (and clears ops), so that the coder's tables, and with them the prices of
+  // the next spans, follow the parse.
   using SpanSink = std::function<void(std::vector<Op>&)>;
+  void parseChunk(uint32_t n, const Pricer* pricer, std::vector<Op>& ops, const SpanSink& sink = {});
+  // One chunk posted and parsed on its own.
   void parseChunk(const uint8_t* data, uint32_t n, const Pricer* pricer, std::vector<Op>& ops,
-                  const SpanSink& sink = {});
+                  const SpanSink& sink = {}) {
+    post(data, n);
+    parseChunk(n, pricer, ops, sink);
+  }
   uint32_t rebases() const { return rebases_; }
 
  private:
@@ -81,6 +100,8 @@ class LzEncoder {
   uint32_t chainMask_;
   std::vector<uint8_t> buf_;   // the window's bytes: positions [bufStart_, end_)
   uint32_t bufStart_, end_, ins_;
+  uint32_t next_, chunkEnd_;  // the next chunk to parse, and the end of the one parsed
+  uint32_t groupChunks_;
   uint32_t rebases_ = 0;
   std::vector<uint32_t> head3_, head4_, chain_;   // the lazy parser's hash chains
   int hashBits_;

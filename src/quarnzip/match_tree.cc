@@ -52,12 +52,22 @@ MatchTree::~MatchTree() {
   for (std::thread& t : threads_) t.join();
 }
 
-void MatchTree::beginChunk(const View& v, uint32_t from) {
+void MatchTree::beginChunks(const View& v, uint32_t from, uint32_t chunk) {
+  // The view is the parser's to write: the workers only read it.
+  const bool grows = v.buf == view_.buf && v.oldest == view_.oldest && from == view_.end && chunk == chunk_ &&
+                     (from - chunkFrom_) % chunk == 0;
+  if (!grows) endChunks();  // the bytes moved, or the chunks' grid: no job may be left
   {
     std::lock_guard lk(mu_);
-    view_ = v;
-    chunkFrom_ = from;
-    chunkFirstJob_ = posted_;
+    if (grows) {
+      view_.end = v.end;  // the jobs stay numbered from chunkFrom_
+    } else {
+      view_ = v;
+      chunkFrom_ = from;
+      chunk_ = chunk;
+      chunkFirstJob_ = posted_;
+    }
+    postedEnd_.store(v.end, std::memory_order_relaxed);  // published to the workers by the mutex
     posted_ += (v.end - from + kStretch - 1) / kStretch;
   }
   workCv_.notify_all();
@@ -114,7 +124,8 @@ int MatchTree::headMatches(uint32_t p, Match* out) {
     head2_[v & 0xFFFF] = headsTo_;
     head3_[hash3(v)] = headsTo_;
   }
-  if (p + 4 > view_.end) return 0;  // too near the chunk's end to hash
+  const uint32_t end = endOf(p);
+  if (p + 4 > end) return 0;  // too near the chunk's end to hash
   headsTo_ = p + 1;
   const uint8_t* cur = view_.at(p);
   const uint32_t v = read32(cur);
@@ -135,7 +146,7 @@ int MatchTree::headMatches(uint32_t p, Match* out) {
   const uint32_t c2 = std::exchange(head2_[v & 0xFFFF], p);
   const uint32_t c3 = std::exchange(head3_[hash3(v)], p);
   // Like the tree, the heads compare no further than nice: the parser extends a long match.
-  const uint32_t maxLen = std::min(nice_, view_.end - p);
+  const uint32_t maxLen = std::min(nice_, end - p);
   uint32_t best = 1;
   int n = 0;
   for (uint32_t c : {c2, c3}) {
@@ -152,11 +163,11 @@ int MatchTree::headMatches(uint32_t p, Match* out) {
 }
 
 int MatchTree::owner(uint32_t p) const {
-  if (p + 4 > view_.end) return -1;  // too near the chunk's end to hash: never inserted
+  if (p + 4 > endOf(p)) return -1;  // too near the chunk's end to hash: never inserted
   return partOf(hash4(read32(view_.at(p)), hashBits_));
 }
 
-void MatchTree::endChunk() {
+void MatchTree::endChunks() {
   if (threads_.empty()) {
     while (completed_ < posted_) search(0, completed_++);
     return;
@@ -234,7 +245,9 @@ void MatchTree::search(int w, uint64_t job) {
   Slot& s = slotOf(job);
   Worker& k = workers_[size_t(w)];
   const uint32_t from = chunkFrom_ + uint32_t(job - chunkFirstJob_) * kStretch;
-  const uint32_t to = std::min(from + kStretch, view_.end - std::min(view_.end, 3u));  // as owner() says
+  // Stretches lie inside one chunk (a chunk is a whole number of them).
+  const uint32_t end = endOf(from);
+  const uint32_t to = std::min(from + kStretch, end - std::min(end, 3u));  // as owner() says
   // The worker's own positions first, picked without a branch: which worker owns a
   // position is a coin toss that a branch would mispredict half the time.
   uint32_t n = 0;
@@ -263,7 +276,7 @@ void MatchTree::search(int w, uint64_t job) {
 // them: p becomes the root, the old tree is split into its two subtrees on the way down, and
 // each node met is a candidate. Records the matches longer than best.
 int MatchTree::treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out) {
-  const uint32_t limit = std::min(nice_, view_.end - p);
+  const uint32_t limit = std::min(nice_, endOf(p) - p);
   const uint8_t* cur = view_.at(p);
   uint32_t* left = &links_[size_t(p & chainMask_) * 2];  // smaller suffixes
   uint32_t* right = left + 1;                           // larger suffixes

@@ -1,5 +1,7 @@
 // Binary-tree match finder of the optimal parser; worker threads share it by hash bucket.
 #pragma once
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -14,11 +16,11 @@ struct Match {
   uint32_t dist;
 };
 
-// The stream's bytes as the finder sees them while one chunk is searched.
+// The stream's bytes as the finder sees them while a group of chunks is searched.
 struct View {
   const uint8_t* buf;   // the byte at position oldest
   uint32_t oldest;      // the oldest position still held
-  uint32_t end;         // one past the chunk's last byte: no match reaches beyond it
+  uint32_t end;         // one past the last byte held
   const uint8_t* at(uint32_t p) const { return buf + (p - oldest); }
 };
 
@@ -45,18 +47,21 @@ class MatchTree {
   MatchTree(const MatchTree&) = delete;
   MatchTree& operator=(const MatchTree&) = delete;
 
-  // Starts the search of the positions [from, v.end) of a new chunk.
-  void beginChunk(const View& v, uint32_t from);
-  // The matches at p, which must lie in the chunk and above the last position asked for.
+  // Starts the search of the positions [from, v.end): chunks of `chunk` bytes from `from` on,
+  // whose ends no match reaches beyond. Unless the buffer only grew (the same bytes, from at
+  // the old end on the chunks' grid), every position posted before must have been parsed;
+  // and before the buffer moves, endChunks.
+  void beginChunks(const View& v, uint32_t from, uint32_t chunk);
+  // The matches at p, which must lie in those chunks and above the last position asked for.
   int matchesAt(uint32_t p, Match* out);
-  // Waits until every position of the chunk is in the trees; the buffer may then move.
-  void endChunk();
+  // Waits until every position posted is in the trees; the buffer may then move.
+  void endChunks();
   // Lowers every stored position by delta (positions at or below it become 0, "none").
   void rebase(uint32_t delta);
 
  private:
   static constexpr uint32_t kStretch = 1u << 12;
-  static constexpr uint32_t kSlots = 32;
+  static constexpr uint32_t kSlots = 128;
   struct Entry {
     uint32_t offset;
     uint32_t count;
@@ -86,6 +91,9 @@ class MatchTree {
   // looks pure to g++, which then drops every call to it as unused.
   [[gnu::always_inline]] inline void prefetchLists(uint64_t job, uint32_t p) const;
   int owner(uint32_t p) const;  // the worker that searches p, or -1 (never searched)
+  uint32_t endOf(uint32_t p) const {  // one past the last byte of p's chunk
+    return std::min(postedEnd_.load(std::memory_order_relaxed), chunkFrom_ + ((p - chunkFrom_) / chunk_ + 1) * chunk_);
+  }
   // The worker that owns bucket h: each owns one contiguous range of the buckets, so that no
   // cache line of the bucket heads is written by two workers (with every other bucket to
   // each, every line was, and two workers spent 5% more time).
@@ -98,7 +106,7 @@ class MatchTree {
   const Slot& slotOf(uint64_t job) const { return slots_[job % kSlots]; }
 
   static constexpr uint32_t kLead = (kSlots + 1) * kStretch;
-  static constexpr uint32_t kMinLinks = 1u << 20;  // well above kLead; less for a small window
+  static constexpr uint32_t kMinLinks = 1u << 21;  // well above kLead; less for a small window
   const uint32_t window_, chainMask_, reach_, sight_, nice_;
   const int hashBits_, parts_;
   const size_t buckets_, linkEntries_;
@@ -108,10 +116,13 @@ class MatchTree {
   std::vector<Slot> slots_;
   std::vector<int> doneBy_;                  // per slot: workers that finished its job
   std::vector<std::thread> threads_;
-  // Read by every thread at every position, written only between chunks.
+  // Read by every thread at every position, written only while no job is left; but the end,
+  // which grows as chunks are posted, is the parser's alone: the workers read postedEnd_,
+  // where it only clips the stream's last chunk.
   View view_{};
-  uint32_t chunkFrom_ = 0;
+  uint32_t chunkFrom_ = 0, chunk_ = 1;
   uint64_t chunkFirstJob_ = 0;
+  std::atomic<uint32_t> postedEnd_{0};
 
   // The parser writes these at every position it asks for, and the workers lock the mutex
   // for every stretch: each group has a cache line of its own, away from the view above
