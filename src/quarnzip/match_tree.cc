@@ -33,12 +33,14 @@ MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sig
   }
   head2_.assign(1u << 16, 0);
   head3_.assign(1u << 16, 0);
-  slots_.resize(kSlots);
+  // As many slots as the window has stretches, up to kSlots: one thread searches in place
+  // and needs one.
+  slots_.resize(parts_ > 1 ? std::clamp<size_t>(window / kStretch, 1, kSlots) : 1);
   for (Slot& s : slots_) {
     s.where.assign(size_t(parts_), std::vector<Entry>(kStretch));
     s.lists.resize(size_t(parts_));
   }
-  doneBy_.assign(kSlots, 0);
+  doneBy_.assign(slots_.size(), 0);
   if (parts_ > 1)
     for (int w = 0; w < parts_; ++w) threads_.emplace_back([this, w] { workerLoop(w); });
 }
@@ -201,9 +203,10 @@ void MatchTree::rebase(uint32_t delta) {
 // ---- Workers ----
 
 bool MatchTree::runnable(uint64_t job) const {
-  // The job's slot is free once the parser has left the job kSlots back and every worker
+  // The job's slot is free once the parser has left the job a ring back and every worker
   // has finished it.
-  return job < posted_ && job < released_ + kSlots && job < completed_ + kSlots;
+  const size_t ring = slots_.size();
+  return job < posted_ && job < released_ + ring && job < completed_ + ring;
 }
 
 void MatchTree::workerLoop(int w) {
@@ -216,8 +219,8 @@ void MatchTree::workerLoop(int w) {
     search(w, job);
     lk.lock();
     // A worker takes its jobs in order, so the jobs complete in order.
-    if (++doneBy_[job % kSlots] == parts_) {
-      doneBy_[job % kSlots] = 0;
+    if (++doneBy_[job % slots_.size()] == parts_) {
+      doneBy_[job % slots_.size()] = 0;
       completed_ = job + 1;
       doneCv_.notify_one();
       workCv_.notify_all();

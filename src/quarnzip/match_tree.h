@@ -33,7 +33,7 @@ struct View {
 // searched and inserted by the owner of its bucket, and a tree is only ever touched by its
 // owner, so the matches are the same for every thread count. The two- and three-byte heads
 // are the parser's own, kept over every position as it asks. The threads work ahead of the
-// parser on stretches of kStretch positions, through a ring of kSlots stretches.
+// parser on stretches of kStretch positions, through a ring of up to kSlots stretches.
 class MatchTree {
  public:
   static constexpr int kMaxMatches = 64;
@@ -102,8 +102,8 @@ class MatchTree {
   int treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out);
   bool runnable(uint64_t job) const;
   void workerLoop(int w);
-  Slot& slotOf(uint64_t job) { return slots_[job % kSlots]; }
-  const Slot& slotOf(uint64_t job) const { return slots_[job % kSlots]; }
+  Slot& slotOf(uint64_t job) { return slots_[job % slots_.size()]; }
+  const Slot& slotOf(uint64_t job) const { return slots_[job % slots_.size()]; }
 
   static constexpr uint32_t kLead = (kSlots + 1) * kStretch;
   static constexpr uint32_t kMinLinks = 1u << 21;  // well above kLead; less for a small window
