@@ -272,7 +272,8 @@ TEST(ZipThreads, TheParseIsTheSameForEveryThreadCount) {
     zip::LzConfig c{1u << 20, 64, 2, 256, true};
     c.threads = threads;
     checkParse(mixed(150000, 4), c, 1000);
-    checkParse(mixed(3300000, 4), c, 0x100000, 2);
+    // Three chunks, the last short: the second and third are posted while the first is parsed.
+    if (threads == 2) checkParse(mixed(2200000, 4), c, 0x100000, 2);
   }
 }
 
