@@ -227,8 +227,6 @@ void LzEncoder::parseChunk(uint32_t n, const Pricer* pricer, std::vector<Op>& op
   parseOptimal(start, chunkEnd_, pricer ? pricer : &kFlat, ops, sink);
 }
 
-
-
 void LzEncoder::parseLazy(uint32_t p, uint32_t end, std::vector<Op>& ops) {
   Match m[kMaxMatches];
   auto gain = [](const Match& x) { return 4 * static_cast<int>(x.len) - bitLength(x.dist); };
