@@ -16,12 +16,12 @@ void consoleText(const char* cn, const char* en) {
   std::fputs(core::inLanguage(iLanguage, cn, en).c_str(), stdout);
 }
 
-// err() with mutexMsg already held.
+// err() with mutexMsg already held. The report goes out in one write: the progress lines,
+// printed by the pipeline's threads without the lock, cannot fall inside it.
 void errLocked(const char* cn, const char* en) {
-  std::fputc('\n', stdout);
-  consoleText(cn, en);
-  std::fputc('\n', stdout);
-  core::logEntry(core::inLanguage(iLanguage, cn, en).c_str(), iLogSize);
+  const std::string text = core::inLanguage(iLanguage, cn, en);
+  std::fputs(("\n" + text + "\n").c_str(), stdout);
+  core::logEntry(text.c_str(), iLogSize);
   iError = 1;
 }
 
