@@ -2,10 +2,12 @@
 # compare.sh: quarnzip and quarnunzip beside gzip, bzip2, xz and zstd, in one run.
 #
 # Usage: bench/compare.sh [ratio|decode] [BUILD_DIR] [RUNS]
-#   ratio   (default) on both corpora, medians of RUNS runs: size, CPU and wall time and peak
-#           memory of every level of quarnzip (-T1 and block mode too) beside xz -1..-9 -T1,
-#           zstd -3/-19 and bzip2 -9; with CSV=FILE the rows also go to FILE, and with
-#           PLOT=FILE.png bench/plot.py draws size against CPU time from them
+#   ratio   (default) on both corpora, medians of RUNS rounds (default 3) of every row: size,
+#           CPU and wall time and peak memory of every level of quarnzip (-T1 and block mode
+#           too) beside xz -1..-9 -T1, zstd -3/-19 and bzip2 -9; with CSV=FILE the rows also go
+#           to FILE, and with PLOT=FILE.png bench/plot.py draws size against CPU time from them.
+#           ROWS=REGEX keeps the rows whose "tool level" matches (and xz -6, the yardstick);
+#           the one-thread rows run on CPU PIN (default: the last; PIN= leaves them free)
 #   decode  decompression only, on both corpora: medians of RUNS (default 3) alternating runs
 #           of wall and CPU time for quarnunzip (plain: quarnzip -9; block: quarnzip --bwt 1)
 #           beside xz -d (xz -9), bzip2 -d (bzip2 -9) and zstd -d (zstd -19)
@@ -29,7 +31,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 if [[ -n ${CSV:-} ]]; then CSV=$(realpath -m "$CSV"); fi
 if [[ -n ${PLOT:-} ]]; then PLOT=$(realpath -m "$PLOT"); fi
 RUNS=${2:-3}
-ZIP=$BUILD/quarnzip
+export ZIP=$BUILD/quarnzip
 UNZIP=$BUILD/quarnunzip
 for p in "$ZIP" "$UNZIP"; do
   [[ -x $p ]] || { echo "missing $p (build quarnzip and quarnunzip first)" >&2; exit 1; }
@@ -90,27 +92,43 @@ header() {
 
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
-# measure LABEL LEVEL CMD...: RUNS runs of CMD (which writes c.out); prints a table row and a
-# CSV row with the median CPU and wall time and the median peak resident set.
-measure() {
-  local label=$1 level=$2; shift 2
-  local cpus="" walls="" rss=""
-  for ((r = 0; r < RUNS; ++r)); do
-    rm -f c.out c.out.*
-    /usr/bin/time -o run.time -f "%U %S %e %M" "$@" > /dev/null 2> run.err || { cat run.err >&2; exit 1; }
-    cpus+="$(awk '{print $1 + $2}' run.time) "
-    walls+="$(awk '{print $3}' run.time) "
-    rss+="$(awk '{print $4}' run.time) "
+# The rows of the ratio table: label, level, whether the tool runs one thread (then it is
+# pinned to CPU $PIN), whether its archive is a quarnzip one to extract and check, and the
+# command (run by sh, with ZIP in its environment), which writes c.out.
+ROWS_LABEL=() ROWS_LEVEL=() ROWS_ONE=() ROWS_CHECK=() ROWS_CMD=()
+row() {
+  [[ "$1 $2" == "xz -6" || "$1 $2" =~ ${ROWS:-.} ]] || return 0  # xz -6 is the yardstick
+  ROWS_LABEL+=("$1") ROWS_LEVEL+=("$2") ROWS_ONE+=("$3") ROWS_CHECK+=("$4") ROWS_CMD+=("$5")
+}
+ratioRows() {
+  row xz -6 1 0 "xz -6 -T1 < corpus.tar > c.out"  # the yardstick first
+  for l in 1 2 3 4 5 7 8 9; do row xz "-$l" 1 0 "xz -$l -T1 < corpus.tar > c.out"; done
+  row zstd -3 1 0 "zstd -3 -q < corpus.tar > c.out"
+  row zstd -19 1 0 "zstd -19 -q < corpus.tar > c.out"
+  row bzip2 -9 1 0 "bzip2 -9 < corpus.tar > c.out"
+  for l in 1 2 3 4 5 6 7 8 9; do row quarnzip "-$l" 0 1 "\"\$ZIP\" -$l c.out corpus.tar"; done
+  row "quarnzip -T1" -6 1 0 "\"\$ZIP\" -6 -T1 c.out corpus.tar"
+  row "quarnzip -T1" -9 1 0 "\"\$ZIP\" -9 -T1 c.out corpus.tar"
+  row "quarnzip --bwt 1" -6 0 1 "\"\$ZIP\" --bwt 1 c.out corpus.tar"
+  row "quarnzip --bwt 1" -9 0 1 "\"\$ZIP\" -9 --bwt 1 c.out corpus.tar"
+}
+
+# A virtual machine's CPUs need not be equal: the one-thread rows all run on CPU $PIN, so that
+# they compare with each other, and the header shows how fast each CPU runs quarnzip -T1.
+PIN=${PIN-$(($(nproc) - 1))}
+pinned() {  # one-thread? CMD...
+  if [[ $1 == 1 && -n $PIN ]]; then shift; taskset -c "$PIN" "$@"; else shift; "$@"; fi
+}
+cpuSpeeds() {
+  head -c 16000000 corpus.tar > sample.bin
+  local c line="quarnzip -T1 on the first 16 MB, wall s by CPU:"
+  for ((c = 0; c < $(nproc) && c < 8; ++c)); do
+    rm -f c.out
+    /usr/bin/time -o run.time -f "%e" taskset -c "$c" "$ZIP" -T1 c.out sample.bin > /dev/null 2> run.err
+    line+=" $c: $(cat run.time)"
   done
-  local bytes cpu wall kb
-  bytes=$( (cat c.out c.out.* 2>/dev/null || true) | wc -c)  # volumes, if any
-  cpu=$(tr ' ' '\n' <<<"$cpus" | grep . | median)
-  wall=$(tr ' ' '\n' <<<"$walls" | grep . | median)
-  kb=$(tr ' ' '\n' <<<"$rss" | grep . | median)
-  if [[ "$label $level" == "xz -6" ]]; then XZ6=$bytes; fi
-  printf "%-22s %12d %7.3f %8.2f %8.2f %8.0f\n" "$label $level" "$bytes" \
-    "$(awk -v b="$bytes" -v x="${XZ6:-$bytes}" 'BEGIN {print b / x}')" "$cpu" "$wall" "$((kb / 1024))"
-  echo "$CORPUS,$label,$level,$bytes,$cpu,$wall,$kb" >> "$CSV"
+  rm -f sample.bin c.out
+  echo "$line; one-thread rows pinned to CPU ${PIN:-none}"
 }
 
 roundTrip() {  # label: c.out is a quarnzip archive of corpus.tar
@@ -119,40 +137,52 @@ roundTrip() {  # label: c.out is a quarnzip archive of corpus.tar
   check out/corpus.tar "$1"
 }
 
+# Every round runs every row once, so that a change in the machine's speed during the run
+# touches every row alike; the table gives the medians of the rounds.
 ratioCorpus() {  # label
   CORPUS=$1
   SIZE=$(stat -c %s corpus.tar)
   SUM=$(sha256sum < corpus.tar)
-  printf "\n%s (%d bytes): medians of %d runs; size against xz -6's\n" "$CORPUS" "$SIZE" "$RUNS"
-  printf "%-22s %12s %7s %8s %8s %8s\n" tool bytes "/ xz-6" "CPU s" "wall s" "peak MB"
-  XZ6=""
-  measure "xz" -6 sh -c "xz -6 -T1 < corpus.tar > c.out"  # the yardstick first
-  for l in 1 2 3 4 5 7 8 9; do measure "xz" "-$l" sh -c "xz -$l -T1 < corpus.tar > c.out"; done
-  measure "zstd" -3 sh -c "zstd -3 -q < corpus.tar > c.out"
-  measure "zstd" -19 sh -c "zstd -19 -q < corpus.tar > c.out"
-  measure "bzip2" -9 sh -c "bzip2 -9 < corpus.tar > c.out"
-  for l in 1 2 3 4 5 6 7 8 9; do
-    measure "quarnzip" "-$l" "$ZIP" "-$l" c.out corpus.tar
-    roundTrip "quarnzip -$l"
+  local -a cpus walls rss bytes
+  local r i
+  for ((r = 0; r < RUNS; ++r)); do
+    for i in "${!ROWS_CMD[@]}"; do
+      rm -f c.out c.out.*
+      pinned "${ROWS_ONE[$i]}" /usr/bin/time -o run.time -f "%U %S %e %M" sh -c "${ROWS_CMD[$i]}" \
+        > /dev/null 2> run.err || { cat run.err >&2; exit 1; }
+      cpus[$i]+="$(awk '{print $1 + $2}' run.time) "
+      walls[$i]+="$(awk '{print $3}' run.time) "
+      rss[$i]+="$(awk '{print $4}' run.time) "
+      bytes[$i]=$( (cat c.out c.out.* 2>/dev/null || true) | wc -c)  # volumes, if any
+      if ((r == 0 && ROWS_CHECK[i])); then roundTrip "${ROWS_LABEL[$i]} ${ROWS_LEVEL[$i]}"; fi
+    done
   done
-  measure "quarnzip -T1" -6 "$ZIP" -6 -T1 c.out corpus.tar
-  measure "quarnzip -T1" -9 "$ZIP" -9 -T1 c.out corpus.tar
-  measure "quarnzip --bwt 1" -6 "$ZIP" --bwt 1 c.out corpus.tar
-  roundTrip "quarnzip --bwt 1"
-  measure "quarnzip --bwt 1" -9 "$ZIP" -9 --bwt 1 c.out corpus.tar
-  roundTrip "quarnzip -9 --bwt 1"
+  printf "\n%s (%d bytes): medians of %d rounds; size against xz -6's\n" "$CORPUS" "$SIZE" "$RUNS"
+  printf "%-22s %12s %7s %8s %8s %8s\n" tool bytes "/ xz-6" "CPU s" "wall s" "peak MB"
+  for i in "${!ROWS_CMD[@]}"; do
+    local cpu wall kb
+    cpu=$(tr ' ' '\n' <<<"${cpus[$i]}" | grep . | median)
+    wall=$(tr ' ' '\n' <<<"${walls[$i]}" | grep . | median)
+    kb=$(tr ' ' '\n' <<<"${rss[$i]}" | grep . | median)
+    printf "%-22s %12d %7.3f %8.2f %8.2f %8.0f\n" "${ROWS_LABEL[$i]} ${ROWS_LEVEL[$i]}" "${bytes[$i]}" \
+      "$(awk -v b="${bytes[$i]}" -v x="${bytes[0]}" 'BEGIN {print b / x}')" "$cpu" "$wall" "$((kb / 1024))"
+    echo "$CORPUS,${ROWS_LABEL[$i]},${ROWS_LEVEL[$i]},${bytes[$i]},$cpu,$wall,$kb" >> "$CSV"
+  done
 }
 
 ratio() {
   header
+  ratioRows
   CSV=${CSV:-$WORK/ratio.csv}
   echo "corpus,tool,level,bytes,cpu,wall,rss_kb" > "$CSV"
   if [[ ${CORPORA:-both} != libraries ]]; then
     includeTar corpus.tar
+    cpuSpeeds
     ratioCorpus "tar of /usr/include"
   fi
   if [[ ${CORPORA:-both} != include ]]; then
     librariesTar corpus.tar
+    [[ ${CORPORA:-both} == libraries ]] && cpuSpeeds
     ratioCorpus "tar of shared libraries"
   fi
   rm -f corpus.tar
