@@ -150,10 +150,10 @@ ratioCorpus() {  # label
       rm -f c.out c.out.*
       pinned "${ROWS_ONE[$i]}" /usr/bin/time -o run.time -f "%U %S %e %M" sh -c "${ROWS_CMD[$i]}" \
         > /dev/null 2> run.err || { cat run.err >&2; exit 1; }
-      cpus[$i]+="$(awk '{print $1 + $2}' run.time) "
-      walls[$i]+="$(awk '{print $3}' run.time) "
-      rss[$i]+="$(awk '{print $4}' run.time) "
-      bytes[$i]=$( (cat c.out c.out.* 2>/dev/null || true) | wc -c)  # volumes, if any
+      cpus[i]+="$(awk '{print $1 + $2}' run.time) "
+      walls[i]+="$(awk '{print $3}' run.time) "
+      rss[i]+="$(awk '{print $4}' run.time) "
+      bytes[i]=$( (cat c.out c.out.* 2>/dev/null || true) | wc -c)  # volumes, if any
       if ((r == 0 && ROWS_CHECK[i])); then roundTrip "${ROWS_LABEL[$i]} ${ROWS_LEVEL[$i]}"; fi
     done
   done
