@@ -91,6 +91,7 @@ header() {
 # ---- ratio: both corpora, every level of every tool ----
 
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+medianOf() { tr ' ' '\n' <<<"$1" | grep . | median; }  # of a list of numbers, each followed by a space
 
 # The rows of the ratio table: label, level, whether the tool runs one thread (then it is
 # pinned to CPU $PIN), whether its archive is a quarnzip one to extract and check, and the
@@ -117,7 +118,9 @@ ratioRows() {
 # they compare with each other, and the header shows how fast each CPU runs quarnzip -T1.
 PIN=${PIN-$(($(nproc) - 1))}
 pinned() {  # one-thread? CMD...
-  if [[ $1 == 1 && -n $PIN ]]; then shift; taskset -c "$PIN" "$@"; else shift; "$@"; fi
+  local one=$1
+  shift
+  if [[ $one == 1 && -n $PIN ]]; then taskset -c "$PIN" "$@"; else "$@"; fi
 }
 cpuSpeeds() {
   head -c 16000000 corpus.tar > sample.bin
@@ -161,9 +164,9 @@ ratioCorpus() {  # label
   printf "%-22s %12s %7s %8s %8s %8s\n" tool bytes "/ xz-6" "CPU s" "wall s" "peak MB"
   for i in "${!ROWS_CMD[@]}"; do
     local cpu wall kb
-    cpu=$(tr ' ' '\n' <<<"${cpus[$i]}" | grep . | median)
-    wall=$(tr ' ' '\n' <<<"${walls[$i]}" | grep . | median)
-    kb=$(tr ' ' '\n' <<<"${rss[$i]}" | grep . | median)
+    cpu=$(medianOf "${cpus[$i]}")
+    wall=$(medianOf "${walls[$i]}")
+    kb=$(medianOf "${rss[$i]}")
     printf "%-22s %12d %7.3f %8.2f %8.2f %8.0f\n" "${ROWS_LABEL[$i]} ${ROWS_LEVEL[$i]}" "${bytes[$i]}" \
       "$(awk -v b="${bytes[$i]}" -v x="${bytes[0]}" 'BEGIN {print b / x}')" "$cpu" "$wall" "$((kb / 1024))"
     echo "$CORPUS,${ROWS_LABEL[$i]},${ROWS_LEVEL[$i]},${bytes[$i]},$cpu,$wall,$kb" >> "$CSV"
@@ -230,7 +233,7 @@ decodeCorpus() {  # label, tar file
   printf "%-18s %12s %8s %8s\n" tool archive "wall s" "CPU s"
   for i in "${!names[@]}"; do
     printf "%-18s %12d %8.2f %8.2f\n" "${names[$i]}" "${sizes[$i]}" \
-      "$(tr ' ' '\n' <<<"${wall[$i]}" | grep . | median)" "$(tr ' ' '\n' <<<"${cpu[$i]}" | grep . | median)"
+      "$(medianOf "${wall[$i]}")" "$(medianOf "${cpu[$i]}")"
   done
 }
 
