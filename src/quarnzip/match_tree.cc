@@ -65,6 +65,7 @@ void MatchTree::beginChunks(const View& v, uint32_t from, uint32_t chunk) {
       view_.end = v.end;  // the jobs stay numbered from chunkFrom_
     } else {
       view_ = v;
+      shareSlices(from, v.end);
       chunkFrom_ = from;
       chunk_ = chunk;
       chunkFirstJob_ = posted_;
@@ -164,9 +165,54 @@ int MatchTree::headMatches(uint32_t p, Match* out) {
   return n;
 }
 
+// The bucket of the four bytes v. Its top bits are a class of their largest byte, which a
+// position mostly shares with the next one (four in five on text, against one in two by a
+// hash): the walk at p + 1 often visits the neighbour of a node the walk at p visited, and on
+// the same core that line is still in the cache (two threads, the first 40 MB and the whole
+// /usr/include tar: 2-3% less time).
+uint32_t MatchTree::bucketOf(uint32_t v) const {
+  const uint32_t top = std::max(std::max(v & 0xFF, (v >> 8) & 0xFF), std::max((v >> 16) & 0xFF, v >> 24));
+  const uint32_t cls = (top * 2654435761u) >> (32 - kClassBits);
+  return (cls << (hashBits_ - kClassBits)) | hash4(v, hashBits_ - kClassBits);
+}
+
+// Shares the slices out by how many of the positions [from, end) fall in each, from a sample,
+// the largest first to the least loaded worker. A class goes whole, so that its neighbours stay
+// on one core, unless it holds more than a worker's share. Which worker searches a bucket
+// never changes the matches, so this is free to follow the data.
+void MatchTree::shareSlices(uint32_t from, uint32_t end) {
+  if (parts_ == 1) return;  // every slice is worker 0's
+  constexpr uint32_t kSample = 1u << 23, kStep = 7, kPerClass = kSlices >> kClassBits;
+  std::array<uint64_t, kSlices> count{};
+  uint64_t total = 0;
+  for (uint32_t p = from; p + 4 <= end && p - from < kSample; p += kStep, ++total)
+    ++count[bucketOf(read32(view_.at(p))) >> (hashBits_ - kSliceBits)];
+  struct Unit {
+    uint64_t n;
+    uint32_t first, slices;
+  };
+  std::vector<Unit> units;
+  for (uint32_t s = 0; s < kSlices; s += kPerClass) {
+    uint64_t n = 0;
+    for (uint32_t k = 0; k < kPerClass; ++k) n += count[s + k];
+    if (n * uint32_t(parts_) <= total) {
+      units.push_back({n, s, kPerClass});
+    } else {
+      for (uint32_t k = 0; k < kPerClass; ++k) units.push_back({count[s + k], s + k, 1});
+    }
+  }
+  std::stable_sort(units.begin(), units.end(), [](const Unit& a, const Unit& b) { return a.n > b.n; });
+  std::vector<uint64_t> load(size_t(parts_), 0);
+  for (const Unit& u : units) {
+    const auto w = std::min_element(load.begin(), load.end()) - load.begin();
+    load[size_t(w)] += u.n + 1;  // + 1: slices nothing fell in are dealt round too
+    for (uint32_t k = 0; k < u.slices; ++k) sliceOwner_[u.first + k] = uint8_t(w);
+  }
+}
+
 int MatchTree::owner(uint32_t p) const {
   if (p + 4 > endOf(p)) return -1;  // too near the chunk's end to hash: never inserted
-  return partOf(hash4(read32(view_.at(p)), hashBits_));
+  return partOf(bucketOf(read32(view_.at(p))));
 }
 
 void MatchTree::endChunks() {
@@ -255,7 +301,7 @@ void MatchTree::search(int w, uint64_t job) {
   // position is a coin toss that a branch would mispredict half the time.
   uint32_t n = 0;
   for (uint32_t p = from; p < to; ++p) {
-    const uint32_t h = hash4(read32(view_.at(p)), hashBits_);
+    const uint32_t h = bucketOf(read32(view_.at(p)));
     k.pos[n] = p;
     k.hash[n] = h;
     n += uint32_t(partOf(h) == w);

@@ -1,6 +1,7 @@
 // Binary-tree match finder of the optimal parser; worker threads share it by hash bucket.
 #pragma once
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -29,7 +30,7 @@ struct View {
 // binary tree per four-byte hash. What it finds at a position depends only on the bytes, so
 // the parser may ask for any subset of positions in increasing order.
 //
-// With several threads, each owns one range of the hash's buckets: a position is
+// With several threads, each owns some slices of the buckets: a position is
 // searched and inserted by the owner of its bucket, and a tree is only ever touched by its
 // owner, so the matches are the same for every thread count. The two- and three-byte heads
 // are the parser's own, kept over every position as it asks. The threads work ahead of the
@@ -94,10 +95,11 @@ class MatchTree {
   uint32_t endOf(uint32_t p) const {  // one past the last byte of p's chunk
     return std::min(postedEnd_.load(std::memory_order_relaxed), chunkFrom_ + ((p - chunkFrom_) / chunk_ + 1) * chunk_);
   }
-  // The worker that owns bucket h: each owns one contiguous range of the buckets, so that no
-  // cache line of the bucket heads is written by two workers (with every other bucket to
-  // each, every line was, and two workers spent 5% more time).
-  int partOf(uint32_t h) const { return int((uint64_t(h) * uint32_t(parts_)) >> hashBits_); }
+  // The worker that owns bucket h, by its slice: the top bits of the bucket (bucketOf). A worker
+  // owns whole slices, so no cache line of the bucket heads is written by two workers.
+  int partOf(uint32_t h) const { return sliceOwner_[h >> (hashBits_ - kSliceBits)]; }
+  uint32_t bucketOf(uint32_t v) const;
+  void shareSlices(uint32_t from, uint32_t end);
   [[gnu::always_inline]] inline void prefetch(const Worker& k, uint32_t i, uint32_t n) const;
   int treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out);
   bool runnable(uint64_t job) const;
@@ -105,6 +107,8 @@ class MatchTree {
   Slot& slotOf(uint64_t job) { return slots_[job % slots_.size()]; }
   const Slot& slotOf(uint64_t job) const { return slots_[job % slots_.size()]; }
 
+  static constexpr int kClassBits = 4, kSliceBits = 6;  // 16 classes of 4 slices
+  static constexpr uint32_t kSlices = 1u << kSliceBits;
   static constexpr uint32_t kLead = (kSlots + 1) * kStretch;
   static constexpr uint32_t kMinLinks = 1u << 21;  // well above kLead; less for a small window
   const uint32_t window_, chainMask_, reach_, sight_, nice_;
@@ -120,6 +124,7 @@ class MatchTree {
   // which grows as chunks are posted, is the parser's alone: the workers read postedEnd_,
   // where it only clips the stream's last chunk.
   View view_{};
+  std::array<uint8_t, kSlices> sliceOwner_{};
   uint32_t chunkFrom_ = 0, chunk_ = 1;
   uint64_t chunkFirstJob_ = 0;
   std::atomic<uint32_t> postedEnd_{0};
