@@ -41,6 +41,7 @@ MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sig
     s.lists.resize(size_t(parts_));
   }
   doneBy_.assign(slots_.size(), 0);
+  batch_ = std::max<uint64_t>(1, slots_.size() / 4);
   if (parts_ > 1)
     for (int w = 0; w < parts_; ++w) threads_.emplace_back([this, w] { workerLoop(w); });
 }
@@ -83,9 +84,8 @@ int MatchTree::matchesAt(uint32_t p, Match* out) {
   } else if (job != current_) {  // a new stretch: the parser never goes back, earlier ones are free
     current_ = job;
     std::unique_lock lk(mu_);
-    released_ = job;
-    workCv_.notify_all();
-    doneCv_.wait(lk, [&] { return completed_ > job; });
+    release(job);
+    if (completed_ <= job) waitDone(lk, job);
   }
   if (!threads_.empty()) prefetchLists(job, p);
   int n = headMatches(p, out);
@@ -221,9 +221,25 @@ void MatchTree::endChunks() {
     return;
   }
   std::unique_lock lk(mu_);
-  released_ = posted_;
+  release(posted_);
+  if (completed_ < posted_) waitDone(lk, posted_ - 1);
+}
+
+// Every wake-up is a system call and, on a busy core, a switch: the workers are woken when
+// the parser has freed a batch of slots, not one (a batch's first, so they never all stop).
+void MatchTree::release(uint64_t job) {
+  const uint64_t was = std::exchange(released_, job);
+  if (was / batch_ != job / batch_) workCv_.notify_all();
+}
+
+// The parser waits until job is searched, and then a few more, so that it runs for a while
+// before it waits again. Whatever a worker waits for, it is asked to look again first.
+void MatchTree::waitDone(std::unique_lock<std::mutex>& lk, uint64_t job) {
+  // A worker may stand still a batch short of the ring's end: so no more than that.
+  waitFor_ = std::min(posted_ - 1, job + std::min<uint64_t>(kParserBatch, slots_.size() - batch_));
   workCv_.notify_all();
-  doneCv_.wait(lk, [&] { return completed_ == posted_; });
+  doneCv_.wait(lk, [&] { return completed_ > waitFor_; });
+  waitFor_ = ~uint64_t(0);
 }
 
 MatchTree::Table MatchTree::table(size_t entries) {
@@ -248,19 +264,20 @@ void MatchTree::rebase(uint32_t delta) {
 
 // ---- Workers ----
 
-bool MatchTree::runnable(uint64_t job) const {
+bool MatchTree::runnable(uint64_t job, uint64_t room) const {
   // The job's slot is free once the parser has left the job a ring back and every worker
-  // has finished it.
-  const size_t ring = slots_.size();
-  return job < posted_ && job < released_ + ring && job < completed_ + ring;
+  // has finished it; a worker that stopped for a slot waits until a batch more are free.
+  const uint64_t ring = slots_.size();
+  return job < posted_ && job + room < released_ + ring && job + room < completed_ + ring;
 }
 
 void MatchTree::workerLoop(int w) {
   std::unique_lock lk(mu_);
+  uint64_t& next = workers_[size_t(w)].next;
   for (;;) {
-    workCv_.wait(lk, [&] { return stop_ || runnable(workers_[size_t(w)].next); });
+    if (!stop_ && !runnable(next, 0)) workCv_.wait(lk, [&] { return stop_ || runnable(next, batch_ - 1); });
     if (stop_) return;
-    const uint64_t job = workers_[size_t(w)].next++;
+    const uint64_t job = next++;
     lk.unlock();
     search(w, job);
     lk.lock();
@@ -268,8 +285,8 @@ void MatchTree::workerLoop(int w) {
     if (++doneBy_[job % slots_.size()] == parts_) {
       doneBy_[job % slots_.size()] = 0;
       completed_ = job + 1;
-      doneCv_.notify_one();
-      workCv_.notify_all();
+      if (job == waitFor_) doneCv_.notify_one();
+      if (completed_ % batch_ == 0) workCv_.notify_all();
     }
   }
 }

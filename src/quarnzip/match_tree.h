@@ -102,7 +102,9 @@ class MatchTree {
   void shareSlices(uint32_t from, uint32_t end);
   [[gnu::always_inline]] inline void prefetch(const Worker& k, uint32_t i, uint32_t n) const;
   int treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out);
-  bool runnable(uint64_t job) const;
+  bool runnable(uint64_t job, uint64_t room) const;
+  void release(uint64_t job);
+  void waitDone(std::unique_lock<std::mutex>& lk, uint64_t job);
   void workerLoop(int w);
   Slot& slotOf(uint64_t job) { return slots_[job % slots_.size()]; }
   const Slot& slotOf(uint64_t job) const { return slots_[job % slots_.size()]; }
@@ -111,6 +113,7 @@ class MatchTree {
   static constexpr uint32_t kSlices = 1u << kSliceBits;
   static constexpr uint32_t kLead = (kSlots + 1) * kStretch;
   static constexpr uint32_t kMinLinks = 1u << 21;  // well above kLead; less for a small window
+  static constexpr uint64_t kParserBatch = 8;     // stretches the parser waits for at once
   const uint32_t window_, chainMask_, reach_, sight_, nice_;
   const int hashBits_, parts_;
   const size_t buckets_, linkEntries_;
@@ -140,6 +143,8 @@ class MatchTree {
   alignas(64) std::mutex mu_;
   std::condition_variable workCv_, doneCv_;
   uint64_t posted_ = 0, completed_ = 0, released_ = 0;
+  uint64_t batch_ = 1;                       // slots a stopped worker waits for
+  uint64_t waitFor_ = ~uint64_t(0);          // the job the parser waits for, if it does
   bool stop_ = false;
 };
 

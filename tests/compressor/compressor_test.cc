@@ -272,6 +272,13 @@ TEST(ZipThreads, TheParseIsTheSameForEveryThreadCount) {
     zip::LzConfig c{1u << 20, 64, 2, 256, true};
     c.threads = threads;
     checkParse(mixed(150000, 4), c, 1000);
+    // Small windows hold a ring of 8, 2 and 1 stretches: the workers and the parser still
+    // wake each other there.
+    for (uint64_t window : {1u << 15, 1u << 13, 1u << 12}) {
+      zip::LzConfig small = c;
+      small.maxDist = window;
+      checkParse(mixed(60000, 4), small, 20000);
+    }
     // Three chunks, the last short: the second and third are posted while the first is parsed.
     if (threads == 2) checkParse(mixed(2200000, 4), c, 0x100000, 2);
   }
