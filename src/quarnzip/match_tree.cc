@@ -225,15 +225,16 @@ void MatchTree::endChunks() {
   if (completed_ < posted_) waitDone(lk, posted_ - 1);
 }
 
-// Every wake-up is a system call and, on a busy core, a switch: the workers are woken when
-// the parser has freed a batch of slots, not one (a batch's first, so they never all stop).
+// Every wake-up is a system call and, on a busy core, a switch: the workers are woken only
+// when the parser's stretch crosses a multiple of the batch, not at every stretch.
 void MatchTree::release(uint64_t job) {
   const uint64_t was = std::exchange(released_, job);
   if (was / batch_ != job / batch_) workCv_.notify_all();
 }
 
 // The parser waits until job is searched, and then a few more, so that it runs for a while
-// before it waits again. Whatever a worker waits for, it is asked to look again first.
+// before it waits again. First every worker looks again: the one furthest behind can then
+// always run, so that nobody waits for ever.
 void MatchTree::waitDone(std::unique_lock<std::mutex>& lk, uint64_t job) {
   // A worker may stand still a batch short of the ring's end: so no more than that.
   waitFor_ = std::min(posted_ - 1, job + std::min<uint64_t>(kParserBatch, slots_.size() - batch_));
