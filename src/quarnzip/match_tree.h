@@ -67,15 +67,18 @@ class MatchTree {
     uint32_t offset;
     uint32_t count;
   };
-  // Per worker, so that no cache line is written by two threads: the entries of the
-  // positions it owns (by position in the stretch) and their matches.
+  // A stretch's results, laid out so that no cache line is written by two threads: which
+  // worker searched each position (-1: none; the first worker notes them all), and per worker
+  // the entries of the positions it owns (by position in the stretch) and their matches.
   struct Slot {
+    std::vector<int16_t> owners;  // not a char type, whose stores could alias anything
     std::vector<std::vector<Entry>> where;
     std::vector<std::vector<Match>> lists;
   };
   struct alignas(64) Worker {  // a line of its own: each writes its next
     uint64_t next = 0;                       // the next stretch it searches
     std::vector<uint32_t> pos, hash;         // its positions of the stretch, and their buckets
+    std::vector<int16_t> owners;             // aside: only the first worker's are kept
   };
 
   // A zeroed table of 32-bit positions in huge pages: the tree is read at random.
@@ -91,7 +94,6 @@ class MatchTree {
   // The fetch-ahead helpers are inlined by force: a function that only reads and prefetches
   // looks pure to g++, which then drops every call to it as unused.
   [[gnu::always_inline]] inline void prefetchLists(uint64_t job, uint32_t p) const;
-  int owner(uint32_t p) const;  // the worker that searches p, or -1 (never searched)
   uint32_t endOf(uint32_t p) const {  // one past the last byte of p's chunk
     return std::min(postedEnd_.load(std::memory_order_relaxed), chunkFrom_ + ((p - chunkFrom_) / chunk_ + 1) * chunk_);
   }
