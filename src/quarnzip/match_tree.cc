@@ -94,10 +94,11 @@ int MatchTree::matchesAt(uint32_t p, Match* out) {
   if (!threads_.empty()) prefetchLists(job, p);
   int n = headMatches(p, out);
   const Slot& s = slotOf(job);
-  const int w = s.owners[(p - chunkFrom_) % kStretch];
+  const uint32_t at = (p - chunkFrom_) % kStretch;  // p's place in its stretch
+  const int w = s.owners[at];
   if (w < 0) return n;
   // The tree's matches longer than the heads' best, in the order found (each longer).
-  const Entry e = s.where[size_t(w)][(p - chunkFrom_) % kStretch];
+  const Entry e = s.where[size_t(w)][at];
   const Match* tree = s.lists[size_t(w)].data() + e.offset;
   const uint32_t best = n ? out[n - 1].len : 1;
   for (uint32_t i = 0; i < e.count && n < kMaxMatches; ++i)
