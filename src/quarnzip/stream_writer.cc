@@ -63,6 +63,7 @@ void StreamWriter::beginStream(bool resetInterval, uint64_t seed) {
 }
 
 void StreamWriter::literal(uint8_t byte) {
+  ++coded_;
   const uint32_t top = byte >> 5;
   code<kLeaves4, true>(m_.aIdx4[0], top);
   code<kLeaves5, true>(m_.aIdx5[top], byte & 31u);
@@ -89,6 +90,7 @@ void StreamWriter::match(uint32_t len, uint64_t dist) {
     broken_ = true;  // not an instruction the grammar can carry
     return;
   }
+  coded_ += longForm ? uint64_t(1) << 16 : len;  // enough for the price epochs
   uint16_t* head = m_.aIdx4[0];
   uint16_t* ext = m_.aIdx4[1];
   if (len == 2) {
@@ -183,9 +185,22 @@ uint32_t symbolPrice(const uint16_t* t, uint32_t s) {
 }
 
 // A byte table not yet used starts from table 5: price it there.
-uint32_t bytePrice(const Model& m, int k, uint32_t s) {
-  const uint16_t* t = m.aIdx8[k][1] ? m.aIdx8[k] : m.aIdx8[kSeedTable];
-  return symbolPrice<kLeaves8, true>(t, s);
+const uint16_t* priceSource(const Model& m, int k) { return m.aIdx8[k][1] ? m.aIdx8[k] : m.aIdx8[kSeedTable]; }
+
+uint32_t bytePrice(const Model& m, int k, uint32_t s) { return symbolPrice<kLeaves8, true>(priceSource(m, k), s); }
+
+// Every byte's price in t, as symbolPrice gives it, the unseen symbols counted once.
+void tablePrices(const uint16_t* t, uint16_t* out) {
+  constexpr int A = kLeaves8;
+  const uint32_t total = t[1];
+  uint32_t unseen = 0;
+  for (int i = 0; i < A - 1; ++i) unseen += t[A + i] == 0;
+  const uint32_t escape = priceOf(t[2 * A - 1], total) + (unseen > 1 ? log16(unseen) : 0);
+  const uint32_t whole = log16(total);
+  for (int s = 0; s < A - 1; ++s) {
+    const uint32_t part = log16(t[A + s]);
+    out[s] = uint16_t(t[A + s] == 0 ? escape : whole > part ? whole - part : 0);
+  }
 }
 
 }  // namespace
@@ -211,17 +226,30 @@ uint32_t StreamWriter::priceLength(uint32_t len) const {
   return p;
 }
 
+void StreamWriter::priceTable(int k, uint64_t epoch) const {
+  pricedIn_[size_t(k)] = epoch;
+  tablePrices(priceSource(m_, k), bytePrices_[size_t(k)].data());
+}
+
+void StreamWriter::priceWidths(uint64_t epoch) const {
+  widthsIn_ = epoch;
+  for (size_t t = 0; t < widthPrices_.size(); ++t)
+    for (uint32_t w = 0; w <= t + 1; ++w) widthPrices_[t][w] = uint16_t(symbolPrice<kLeaves3, false>(m_.aIdx3[t], w));
+}
+
 uint32_t StreamWriter::priceDistance(uint32_t len, uint64_t dist) const {
-  if (len == 2) return bytePrice(m_, kSeedTable, uint32_t(dist - 1) & 0xFF);
+  const uint64_t epoch = priceEpoch();
+  if (len == 2) return bytePrices(kSeedTable, epoch)[uint32_t(dist - 1) & 0xFF];
   uint32_t p = 0;
   const int ctx = distContext(len);
   const uint64_t D = dist - 1;
   const int w = distWidth(D);
   const uint64_t x = D - kDistBase[w];
-  p += symbolPrice<kLeaves3, false>(m_.aIdx3[std::min(ctx, 4) - 1], uint32_t(std::min(w, ctx)));
-  p += bytePrice(m_, distHighTable(w, ctx), uint32_t(x >> (8 * w)) & 0xFF);
-  for (int j = 0; j < w; ++j)
-    p += bytePrice(m_, distLowTable(w, j), uint32_t(x >> (8 * (w - 1 - j))) & 0xFF);
+  if (widthsIn_ != epoch) [[unlikely]]
+    priceWidths(epoch);
+  p += widthPrices_[size_t(std::min(ctx, 4) - 1)][size_t(std::min(w, ctx))];
+  p += bytePrices(distHighTable(w, ctx), epoch)[uint32_t(x >> (8 * w)) & 0xFF];
+  for (int j = 0; j < w; ++j) p += bytePrices(distLowTable(w, j), epoch)[uint32_t(x >> (8 * (w - 1 - j))) & 0xFF];
   return p;
 }
 

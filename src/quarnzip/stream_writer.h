@@ -1,6 +1,7 @@
 // Stream writer: turns instructions (literals, matches, control codes, block start
 // indexes) into the compressed bit stream, the exact mirror of the decoder's grammar.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -66,7 +67,26 @@ class StreamWriter {
   void control(uint32_t c);
   void distance(int ctx, uint64_t dist);
 
+  // A byte table's prices, all 256 worked out together the first time the parser asks for one
+  // in each stretch of 2^kPriceEpochBits coded bytes: a distance's bytes then cost a look-up
+  // each, not a pass over the table's counts (a tenth of one thread's instructions on text).
+  static constexpr int kPriceEpochBits = 14;
+  static constexpr size_t kByteTables = std::size(decltype(core::Model::aIdx8){});
+  uint64_t priceEpoch() const { return (coded_ >> kPriceEpochBits) + 1; }
+  const uint16_t* bytePrices(int table, uint64_t epoch) const {
+    if (pricedIn_[size_t(table)] != epoch) [[unlikely]]
+      priceTable(table, epoch);
+    return bytePrices_[size_t(table)].data();
+  }
+  void priceTable(int table, uint64_t epoch) const;
+  void priceWidths(uint64_t epoch) const;
+
   core::Model& m_;
+  uint64_t coded_ = 0;  // bytes that the literals and matches coded so far stand for
+  mutable std::array<uint64_t, kByteTables> pricedIn_{};  // epoch + 1 of each table's prices
+  mutable std::array<std::array<uint16_t, 256>, kByteTables> bytePrices_{};
+  mutable uint64_t widthsIn_ = 0;  // the same for the width symbols' tables
+  mutable std::array<std::array<uint16_t, 5>, std::size(decltype(core::Model::aIdx3){})> widthPrices_{};
   uint32_t L_ = core::kInitialLow, H_ = core::kInitialHigh;
   uint64_t acc_ = 0;   // pending bits, fewer than 32
   int nAcc_ = 0;
