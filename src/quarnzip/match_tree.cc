@@ -320,12 +320,15 @@ void MatchTree::search(int w, uint64_t job) {
   // owner is noted too, by the first worker for the parser, which hashed each position again
   // otherwise (with two threads three times: 5% of the instructions), by the others aside.
   int16_t* owners = w == 0 ? s.owners.data() : k.owners.data();
+  uint32_t* const pos = k.pos.data();  // locals: the stores may alias the members
+  uint32_t* const hash = k.hash.data();
+  const uint8_t* const bytes = view_.at(from);
   uint32_t n = 0;
   for (uint32_t p = from; p < to; ++p) {
-    const uint32_t h = bucketOf(read32(view_.at(p)));
+    const uint32_t h = bucketOf(read32(bytes + (p - from)));
     const int o = partOf(h);
-    k.pos[n] = p;
-    k.hash[n] = h;
+    pos[n] = p;
+    hash[n] = h;
     n += uint32_t(o == w);
     owners[p - from] = int16_t(o);
   }
@@ -350,19 +353,25 @@ void MatchTree::search(int w, uint64_t job) {
 // each node met is a candidate. Records the matches longer than best.
 int MatchTree::treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out) {
   const uint32_t limit = std::min(nice_, endOf(p) - p);
-  const uint8_t* cur = view_.at(p);
-  uint32_t* left = &links_[size_t(p & chainMask_) * 2];  // smaller suffixes
-  uint32_t* right = left + 1;                           // larger suffixes
+  // The stores into the links may alias any 32-bit member: keep what the loop reads in locals.
+  const View view = view_;
+  const uint32_t reach = reach_, mask = chainMask_;
+  uint32_t* const links = links_.get();
+  const uint8_t* cur = view.at(p);
+  uint32_t* left = &links[size_t(p & mask) * 2];  // smaller suffixes
+  uint32_t* right = left + 1;                     // larger suffixes
   uint32_t c = std::exchange(head4_[hash], p);
   int n = 0;
   for (uint32_t depth = sight_;; --depth) {
+    // No node (0) lies below the oldest position, which is never 0; a node not older than p
+    // makes d - 1 wrap to reach or more.
     const uint32_t d = p - c;
-    if (c == 0 || depth == 0 || c >= p || d > reach_ || c < view_.oldest) {
+    if (depth == 0 || d - 1 >= reach || c < view.oldest) {
       *left = *right = 0;
       return n;
     }
-    uint32_t* pair = &links_[size_t(c & chainMask_) * 2];
-    const uint8_t* m = view_.at(c);
+    uint32_t* pair = &links[size_t(c & mask) * 2];
+    const uint8_t* m = view.at(c);
     // Every node is compared from its first byte: nodes inserted near a chunk's end were
     // placed by shorter comparisons, so the prefix the bounds share cannot be taken on trust.
     const uint32_t len = matchLen(m, cur, limit);
