@@ -9,6 +9,7 @@
 #include "quarnzip/layout.h"
 #include "quarnzip/lz.h"
 #include "quarnzip/match_bytes.h"
+#include "quarnzip/stream_writer.h"
 #include "support.h"
 
 namespace qn::test {
@@ -261,6 +262,47 @@ TEST(ZipParser, TheOptimalParseIsTheCheapest) {
     }
     EXPECT_TRUE(out == in);
     EXPECT_EQ(cost, cheapestParse(in, price));
+  }
+}
+
+// The optimal parser's guide: over a long stream, what the writer says the instructions cost
+// is what coding them spends (its byte tables' prices may lag the counts a little). Each case
+// draws from its own uneven source, so that pricing from the wrong table or stale counts shows.
+TEST(ZipPrices, AreWhatTheWriterSpends) {
+  struct Source {
+    const char* name;
+    int literals, nearMatches, farMatches;  // shares of a hundred draws
+  };
+  const Source sources[] = {{"text literals", 100, 0, 0}, {"near matches", 20, 80, 0},
+                            {"far matches", 10, 0, 90}, {"mixed", 45, 30, 25}};
+  for (const Source& src : sources) {
+    std::mt19937_64 rng(7);
+    core::Model m{};
+    m.init();
+    zip::StreamWriter w(m);
+    w.beginStream(true, 3);
+    uint64_t priced = 0;
+    for (int i = 0; i < 200000; ++i) {
+      const int r = int(rng() % 100);
+      if (r < src.literals) {
+        const uint8_t b = rng() % 4 ? uint8_t(" etaoinshrdlu\n"[rng() % 14]) : uint8_t(rng());
+        priced += w.priceLiteral(b), w.literal(b);
+        continue;
+      }
+      uint32_t len;
+      uint64_t dist;
+      if (r < src.literals + src.nearMatches) {  // short lengths, distances mostly under 256
+        len = 2 + uint32_t(std::countr_zero(rng() | 1u << 17));
+        dist = 1 + (rng() % 8 ? rng() % 40 : rng() % 256);
+      } else {  // long lengths; two or three distance bytes: a narrow top, a few low values
+        len = 6 + uint32_t(rng() % 300);
+        dist = core::kDistBase[2 + rng() % 2] + (rng() % 3 << 16 | (rng() % 256) << 8 | (rng() % 4) * 60) + 1;
+      }
+      if (len == 2) dist = 1 + dist % 256;
+      priced += w.priceLength(len) + w.priceDistance(len, dist), w.match(len, dist);
+    }
+    const double spent = double(w.endStream(5).size()) * 8 * 16;  // prices are in 1/16 bit
+    EXPECT_NEAR(double(priced) / spent, 1.0, 0.02) << src.name;
   }
 }
 
