@@ -2,12 +2,13 @@
 # compare.sh: quarnzip and quarnunzip beside gzip, bzip2, xz and zstd, in one run.
 #
 # Usage: bench/compare.sh [ratio|decode] [BUILD_DIR] [RUNS]
-#   ratio   (default) on both corpora, medians of RUNS rounds (default 3) of every row: size,
+#   ratio   (default) on both corpora, medians of RUNS rounds (default twice the CPUs) of every row: size,
 #           CPU and wall time and peak memory of every level of quarnzip (-T1 and block mode
 #           too) beside xz -1..-9 -T1, zstd -3/-19 and bzip2 -9; with CSV=FILE the rows also go
 #           to FILE, and with PLOT=FILE.png bench/plot.py draws size against CPU time from them.
 #           ROWS=REGEX keeps the rows whose "tool level" matches (and xz -6, the yardstick);
-#           the one-thread rows run on CPU PIN (default: the last; PIN= leaves them free)
+#           the one-thread rows take the CPUs in turn, a round each (PIN=N: all on CPU N;
+#           PIN=: free)
 #   decode  decompression only, on both corpora: medians of RUNS (default 3) alternating runs
 #           of wall and CPU time for quarnunzip (plain: quarnzip -9; block: quarnzip --bwt 1)
 #           beside xz -d (xz -9), bzip2 -d (bzip2 -9) and zstd -d (zstd -19)
@@ -30,7 +31,7 @@ BUILD=$(cd "${1:-build}" && pwd)
 HERE=$(cd "$(dirname "$0")" && pwd)
 if [[ -n ${CSV:-} ]]; then CSV=$(realpath -m "$CSV"); fi
 if [[ -n ${PLOT:-} ]]; then PLOT=$(realpath -m "$PLOT"); fi
-RUNS=${2:-3}
+RUNS=${2:-$([[ $MODE == ratio ]] && echo $((2 * $(nproc))) || echo 3)}
 export ZIP=$BUILD/quarnzip
 UNZIP=$BUILD/quarnunzip
 for p in "$ZIP" "$UNZIP"; do
@@ -94,7 +95,7 @@ median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (
 medianOf() { tr ' ' '\n' <<<"$1" | grep . | median; }  # of a list of numbers, each followed by a space
 
 # The rows of the ratio table: label, level, whether the tool runs one thread (then it is
-# pinned to CPU $PIN), whether its archive is a quarnzip one to extract and check, and the
+# pinned, see PIN below), whether its archive is a quarnzip one to extract and check, and the
 # command (run by sh, with ZIP in its environment), which writes c.out.
 ROWS_LABEL=() ROWS_LEVEL=() ROWS_ONE=() ROWS_CHECK=() ROWS_CMD=()
 row() {
@@ -114,13 +115,23 @@ ratioRows() {
   row "quarnzip --bwt 1" -9 0 1 "\"\$ZIP\" -9 --bwt 1 c.out corpus.tar"
 }
 
-# A virtual machine's CPUs need not be equal: the one-thread rows all run on CPU $PIN, so that
-# they compare with each other, and the header shows how fast each CPU runs quarnzip -T1.
-PIN=${PIN-$(($(nproc) - 1))}
-pinned() {  # one-thread? CMD...
-  local one=$1
-  shift
-  if [[ $one == 1 && -n $PIN ]]; then taskset -c "$PIN" "$@"; else "$@"; fi
+# A virtual machine's CPUs need not be equal, and which one is slower can change within the
+# hour (the header shows how fast each runs quarnzip -T1). The rows with more threads run on
+# every CPU at once; so by default the one-thread rows take the CPUs in turn, round r on CPU
+# r mod their count, and over a multiple of that count of rounds their medians mix the CPUs
+# as those rows do. PIN=N runs them all on CPU N; PIN= leaves them to the scheduler.
+PIN=${PIN-turns}
+NCPU=$(nproc)
+pinned() {  # round one-thread? CMD...
+  local r=$1 one=$2
+  shift 2
+  if [[ $one != 1 || -z $PIN ]]; then
+    "$@"
+  elif [[ $PIN == turns ]]; then
+    taskset -c $((r % NCPU)) "$@"
+  else
+    taskset -c "$PIN" "$@"
+  fi
 }
 cpuSpeeds() {
   head -c 16000000 corpus.tar > sample.bin
@@ -131,7 +142,10 @@ cpuSpeeds() {
     line+=" $c: $(cat run.time)"
   done
   rm -f sample.bin c.out
-  echo "$line; one-thread rows pinned to CPU ${PIN:-none}"
+  case ${PIN:-none} in
+    turns) echo "$line; one-thread rows on CPU r mod $NCPU in round r" ;;
+    *) echo "$line; one-thread rows pinned to CPU ${PIN:-none}" ;;
+  esac
 }
 
 roundTrip() {  # label: c.out is a quarnzip archive of corpus.tar
@@ -151,7 +165,7 @@ ratioCorpus() {  # label
   for ((r = 0; r < RUNS; ++r)); do
     for i in "${!ROWS_CMD[@]}"; do
       rm -f c.out c.out.*
-      pinned "${ROWS_ONE[$i]}" /usr/bin/time -o run.time -f "%U %S %e %M" sh -c "${ROWS_CMD[$i]}" \
+      pinned "$r" "${ROWS_ONE[$i]}" /usr/bin/time -o run.time -f "%U %S %e %M" sh -c "${ROWS_CMD[$i]}" \
         > /dev/null 2> run.err || { cat run.err >&2; exit 1; }
       cpus[i]+="$(awk '{print $1 + $2}' run.time) "
       walls[i]+="$(awk '{print $3}' run.time) "
