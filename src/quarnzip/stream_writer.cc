@@ -174,14 +174,19 @@ uint32_t priceOf(uint32_t freq, uint32_t total) {
   return whole > part ? whole - part : 0;
 }
 
-// The cost of s in t, with the escape and the uniform choice for an unseen symbol.
-template <int A, bool kEscape>
-uint32_t symbolPrice(const uint16_t* t, uint32_t s) {
-  const uint32_t total = t[1];
-  if (!kEscape || t[A + s] != 0) return priceOf(t[A + s], total);
+// The cost of a symbol t has not seen: the escape, then the uniform choice among the unseen.
+template <int A>
+uint32_t unseenPrice(const uint16_t* t) {
   uint32_t unseen = 0;
   for (int i = 0; i < A - 1; ++i) unseen += t[A + i] == 0;
-  return priceOf(t[2 * A - 1], total) + (unseen > 1 ? log16(unseen) : 0);
+  return priceOf(t[2 * A - 1], t[1]) + (unseen > 1 ? log16(unseen) : 0);
+}
+
+// The cost of s in t.
+template <int A, bool kEscape>
+uint32_t symbolPrice(const uint16_t* t, uint32_t s) {
+  if (!kEscape || t[A + s] != 0) return priceOf(t[A + s], t[1]);
+  return unseenPrice<A>(t);
 }
 
 // A byte table not yet used starts from table 5: price it there.
@@ -192,15 +197,8 @@ uint32_t bytePrice(const Model& m, int k, uint32_t s) { return symbolPrice<kLeav
 // Every byte's price in t, as symbolPrice gives it, the unseen symbols counted once.
 void tablePrices(const uint16_t* t, uint16_t* out) {
   constexpr int A = kLeaves8;
-  const uint32_t total = t[1];
-  uint32_t unseen = 0;
-  for (int i = 0; i < A - 1; ++i) unseen += t[A + i] == 0;
-  const uint32_t escape = priceOf(t[2 * A - 1], total) + (unseen > 1 ? log16(unseen) : 0);
-  const uint32_t whole = log16(total);
-  for (int s = 0; s < A - 1; ++s) {
-    const uint32_t part = log16(t[A + s]);
-    out[s] = uint16_t(t[A + s] == 0 ? escape : whole > part ? whole - part : 0);
-  }
+  const uint32_t unseen = unseenPrice<A>(t);
+  for (int s = 0; s < A - 1; ++s) out[s] = uint16_t(t[A + s] == 0 ? unseen : priceOf(t[A + s], t[1]));
 }
 
 }  // namespace
