@@ -355,7 +355,8 @@ int MatchTree::treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out) {
   const uint32_t limit = std::min(nice_, endOf(p) - p);
   // The stores into the links may alias any 32-bit member: keep what the loop reads in locals.
   const View view = view_;
-  const uint32_t reach = reach_, mask = chainMask_;
+  // A node older than the oldest position lies more than p - oldest back: one bound for both.
+  const uint32_t reach = std::min(reach_, p - view.oldest), mask = chainMask_;
   uint32_t* const links = links_.get();
   const uint8_t* cur = view.at(p);
   uint32_t* left = &links[size_t(p & mask) * 2];  // smaller suffixes
@@ -366,7 +367,7 @@ int MatchTree::treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out) {
     // No node (0) lies below the oldest position, which is never 0; a node not older than p
     // makes d - 1 wrap to reach or more.
     const uint32_t d = p - c;
-    if (depth == 0 || d - 1 >= reach || c < view.oldest) {
+    if (depth == 0 || d - 1 >= reach) {
       *left = *right = 0;
       return n;
     }
