@@ -126,45 +126,53 @@ void MatchTree::prefetchLists(uint64_t job, uint32_t p) const {
 // its four bytes are known, also those the parser skipped (inside a long match) and a chunk's
 // last three, when the next chunk comes.
 int MatchTree::headMatches(uint32_t p, Match* out) {
-  headsTo_ = std::max(headsTo_, view_.oldest);
-  for (; headsTo_ < p && headsTo_ + 4 <= view_.end; ++headsTo_) {
-    const uint32_t v = read32(view_.at(headsTo_));
-    head2_[v & 0xFFFF] = headsTo_;
-    head3_[hash3(v)] = headsTo_;
+  // The stores into the heads may alias any 32-bit member: keep what the loops read in locals.
+  const View view = view_;
+  uint32_t* const heads2 = head2_.data();
+  uint32_t* const heads3 = head3_.data();
+  uint32_t to = std::max(headsTo_, view.oldest);
+  for (; to < p && to + 4 <= view.end; ++to) {
+    const uint32_t v = read32(view.at(to));
+    heads2[v & 0xFFFF] = to;
+    heads3[hash3(v)] = to;
   }
   const uint32_t end = endOf(p);
+  headsTo_ = to;
   if (p + 4 > end) return 0;  // too near the chunk's end to hash
   headsTo_ = p + 1;
-  const uint8_t* cur = view_.at(p);
+  const uint8_t* cur = view.at(p);
   const uint32_t v = read32(cur);
   // The candidates' bytes are read at random in the window: fetch those of a later position
   // ahead (heads that change before then cost only the fetch), and the heads' entries of a
   // later one still (the finder threads' walks share the core and evict them).
   constexpr uint32_t kAhead = 8, kHeadsAhead = 16;
-  if (p + kHeadsAhead + 4 <= view_.end) {
-    const uint32_t later = read32(view_.at(p + kHeadsAhead));
-    __builtin_prefetch(&head2_[later & 0xFFFF]);
-    __builtin_prefetch(&head3_[hash3(later)]);
+  if (p + kHeadsAhead + 4 <= view.end) {
+    const uint32_t later = read32(view.at(p + kHeadsAhead));
+    __builtin_prefetch(&heads2[later & 0xFFFF]);
+    __builtin_prefetch(&heads3[hash3(later)]);
   }
-  if (p + kAhead + 4 <= view_.end) {
-    const uint32_t later = read32(view_.at(p + kAhead));
-    for (uint32_t c : {head2_[later & 0xFFFF], head3_[hash3(later)]})
-      if (c >= view_.oldest && c < p) __builtin_prefetch(view_.at(c));
+  if (p + kAhead + 4 <= view.end) {
+    const uint32_t later = read32(view.at(p + kAhead));
+    for (uint32_t c : {heads2[later & 0xFFFF], heads3[hash3(later)]})
+      if (c >= view.oldest && c < p) __builtin_prefetch(view.at(c));
   }
-  const uint32_t c2 = std::exchange(head2_[v & 0xFFFF], p);
-  const uint32_t c3 = std::exchange(head3_[hash3(v)], p);
+  const uint32_t c2 = std::exchange(heads2[v & 0xFFFF], p);
+  const uint32_t c3 = std::exchange(heads3[hash3(v)], p);
   // Like the tree, the heads compare no further than nice: the parser extends a long match.
   const uint32_t maxLen = std::min(nice_, end - p);
+  // None (0), not older than p, older than the oldest position or beyond the window: one bound.
+  const uint32_t reach = std::min(window_, p - view.oldest);
   uint32_t best = 1;
   int n = 0;
   for (uint32_t c : {c2, c3}) {
-    if (c == 0 || c >= p || c < view_.oldest || best >= maxLen || p - c > window_) continue;
-    const uint8_t* at = view_.at(c);
+    const uint32_t d = p - c;
+    if (d - 1 >= reach || best >= maxLen) continue;
+    const uint8_t* at = view.at(c);
     if (at[best] != cur[best]) continue;
     const uint32_t len = matchLen(at, cur, best >= 4 || read32(at) == v ? maxLen : std::min(maxLen, 3u));
-    if (len > best && len >= core::minMatchLength(p - c)) {
+    if (len > best && len >= core::minMatchLength(d)) {
       best = len;
-      out[n++] = {len, p - c};
+      out[n++] = {len, d};
     }
   }
   return n;
