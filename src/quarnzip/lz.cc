@@ -255,7 +255,7 @@ void LzEncoder::refreshPrices(const Pricer* pricer) {
   // Distance prices move slowly: the cache keeps them over kDistRefreshes refreshes (1% of
   // one thread's time on binary data; no change in size beyond the noise).
   if (pricer_ != pricer || ++refreshes_ % kDistRefreshes == 0)
-    std::fill(distCache_.begin(), distCache_.end(), PriceSlot{0, 0});
+    std::fill(distCache_.begin(), distCache_.end(), PriceSlot{});
   pricer_ = pricer;
   for (int b = 0; b < 256; ++b) litPrice_[b] = pricer->literal(static_cast<uint8_t>(b));
   for (int c = 0; c < 5; ++c) distBase_[c] = pricer->distance(contextLength(c), 1);
@@ -270,12 +270,15 @@ uint32_t LzEncoder::lengthPrice(uint32_t len) const {
 int32_t LzEncoder::distExtra(int context, uint32_t dist) {
   if (dist == 1) return 0;
   // Matches repeat their distance from one position to the next: remember recent prices.
-  PriceSlot& e = distCache_[(dist * 8 + static_cast<uint32_t>(context)) & (kDistCache - 1)];
-  if (e.dist == dist) return e.price;
-  e = {dist,
-       static_cast<int32_t>(pricer_->distance(contextLength(context), dist)) -
-           static_cast<int32_t>(distBase_[context])};
-  return e.price;
+  PriceSlot& e = distCache_[dist & (kDistCache - 1)];
+  if (e.dist != dist) [[unlikely]] {
+    uint32_t all[5];
+    pricer_->distances(dist, all);
+    e.dist = dist;
+    for (int c = 0; c < 5; ++c)  // a context the distance cannot be coded in is never asked for
+      e.price[c] = uint16_t(std::min<uint32_t>(all[c], 0xFFFF));
+  }
+  return int32_t(e.price[context]) - int32_t(distBase_[context]);
 }
 
 void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std::vector<Op>& ops,

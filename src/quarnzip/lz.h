@@ -19,6 +19,11 @@ class Pricer {
   // selects: the parser prices the two apart and reuses each.
   virtual uint32_t length(uint32_t lengthField) const = 0;
   virtual uint32_t distance(uint32_t lengthField, uint64_t distance) const = 0;
+  // The same distance in each of the five contexts (lengths 2, 3, 4, 5, and 6 or more): a
+  // coder may share what the contexts have in common.
+  virtual void distances(uint64_t dist, uint32_t out[5]) const {
+    for (uint32_t c = 0; c < 5; ++c) out[c] = distance(c + 2, dist);
+  }
   uint32_t match(uint32_t lengthField, uint64_t dist) const { return length(lengthField) + distance(lengthField, dist); }
 };
 
@@ -113,14 +118,14 @@ class LzEncoder {
   uint32_t distBase_[5];             // distance 1 in context c
   const Pricer* pricer_ = nullptr;
   uint64_t sincePrices_ = 0;
-  // A slot's context is the low three bits of its index, so the distance alone tells a hit;
-  // distance 0 (never asked for) marks an empty slot. Eight bytes a slot keep the cache in L1.
+  // A slot holds a distance's price in every context: a new distance is mostly asked for in
+  // several, and they share its lower bytes. Distance 0 (never asked for) marks an empty slot.
   struct PriceSlot {
     uint32_t dist;
-    int32_t price;
+    uint16_t price[5];
   };
   static constexpr uint32_t kDistCache = 4096;
-  std::vector<PriceSlot> distCache_ = std::vector<PriceSlot>(kDistCache, PriceSlot{0, 0});
+  std::vector<PriceSlot> distCache_ = std::vector<PriceSlot>(kDistCache, PriceSlot{});
   uint32_t refreshes_ = 0;
 };
 

@@ -236,19 +236,28 @@ void StreamWriter::priceWidths(uint64_t epoch) const {
 }
 
 uint32_t StreamWriter::priceDistance(uint32_t len, uint64_t dist) const {
+  uint32_t all[5];
+  priceDistances(dist, all);
+  return all[distContext(len)];
+}
+
+void StreamWriter::priceDistances(uint64_t dist, uint32_t out[5]) const {
+  // Context 0 (length 2) has one byte from the seed table; the others share the width's lower
+  // bytes and differ in the width symbol and the top byte. A context too short for the width
+  // gets a price no parse takes.
+  constexpr uint32_t kNever = 1u << 20;
   const uint64_t epoch = priceEpoch();
-  if (len == 2) return bytePrices(kSeedTable, epoch)[uint32_t(dist - 1) & 0xFF];
-  uint32_t p = 0;
-  const int ctx = distContext(len);
   const uint64_t D = dist - 1;
+  out[0] = D < 256 ? bytePrices(kSeedTable, epoch)[D] : kNever;
   const int w = distWidth(D);
   const uint64_t x = D - kDistBase[w];
   if (widthsIn_ != epoch) [[unlikely]]
     priceWidths(epoch);
-  p += widthPrices_[size_t(std::min(ctx, 4) - 1)][size_t(std::min(w, ctx))];
-  p += bytePrices(distHighTable(w, ctx), epoch)[uint32_t(x >> (8 * w)) & 0xFF];
-  for (int j = 0; j < w; ++j) p += bytePrices(distLowTable(w, j), epoch)[uint32_t(x >> (8 * (w - 1 - j))) & 0xFF];
-  return p;
+  uint32_t low = 0;
+  for (int j = 0; j < w; ++j) low += bytePrices(distLowTable(w, j), epoch)[uint32_t(x >> (8 * (w - 1 - j))) & 0xFF];
+  const uint32_t top = uint32_t(x >> (8 * w)) & 0xFF;
+  for (int ctx = 1; ctx <= 4; ++ctx)
+    out[ctx] = ctx < w ? kNever : low + widthPrices_[size_t(ctx - 1)][size_t(w)] + bytePrices(distHighTable(w, ctx), epoch)[top];
 }
 
 }  // namespace qn::zip

@@ -43,6 +43,7 @@ class StreamWriter {
   uint32_t priceLiteral(uint8_t byte) const;
   uint32_t priceLength(uint32_t lengthField) const;
   uint32_t priceDistance(uint32_t lengthField, uint64_t distance) const;  // in the length's context
+  void priceDistances(uint64_t distance, uint32_t out[5]) const;          // in contexts 0..4
 
   // The farthest distance a match of this length field can code (its context limits the
   // distance width): 256 for length 2, 65792 for 3, 16843008 for 4, 4311810304 for 5,
