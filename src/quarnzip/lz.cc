@@ -263,12 +263,9 @@ void LzEncoder::refreshPrices(const Pricer* pricer) {
   sincePrices_ = 0;
 }
 
-uint32_t LzEncoder::lengthPrice(uint32_t len) const {
-  return len <= cfg_.nice ? lenPrice_[len] : pricer_->match(len, 1);
-}
-
-int32_t LzEncoder::distExtra(int context, uint32_t dist) {
-  if (dist == 1) return 0;
+const int16_t* LzEncoder::distExtras(uint32_t dist) {
+  static constexpr int16_t kNone[5] = {};
+  if (dist == 1) return kNone;
   // Matches repeat their distance from one position to the next: remember recent prices.
   PriceSlot& e = distCache_[dist & (kDistCache - 1)];
   if (e.dist != dist) [[unlikely]] {
@@ -276,9 +273,9 @@ int32_t LzEncoder::distExtra(int context, uint32_t dist) {
     pricer_->distances(dist, all);
     e.dist = dist;
     for (int c = 0; c < 5; ++c)  // a context the distance cannot be coded in is never asked for
-      e.price[c] = uint16_t(std::min<uint32_t>(all[c], 0xFFFF));
+      e.extra[c] = int16_t(std::min<int32_t>(int32_t(all[c]) - int32_t(distBase_[c]), INT16_MAX));
   }
-  return int32_t(e.price[context]) - int32_t(distBase_[context]);
+  return e.extra;
 }
 
 void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std::vector<Op>& ops,
@@ -332,14 +329,15 @@ void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std
         reach(i + top);
         // Lengths 2..5 each have a distance context of their own; longer ones share the last,
         // so its distance price (over that of distance 1) is added once.
-        uint32_t len = std::max(from, minLengthFor(d));
-        for (; len <= top && len < contextLength(4); ++len)
-          relax(len, d, cost_[i] + uint32_t(int32_t(lengthPrice(len)) + distExtra(distContext(len), d)));
         // The finder reports nothing of nice or longer here (that ended the parse above), so
         // every length has its price in the table.
+        uint32_t len = std::max(from, minLengthFor(d));
+        const int16_t* extra = distExtras(d);
+        for (; len <= top && len < contextLength(4); ++len)
+          relax(len, d, cost_[i] + uint32_t(int32_t(lenPrice_[len]) + extra[distContext(len)]));
         if (len <= top)
           relaxLengths(&cost_[i], &fromLen_[i], &fromDist_[i], lenPrice_.data(), len, top,
-                       cost_[i] + uint32_t(distExtra(4, d)), d);
+                       cost_[i] + uint32_t(extra[4]), d);
         from = m[j].len + 1;
         stop = std::max(stop, std::min(i + m[j].len, limit));
       }

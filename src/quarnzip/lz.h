@@ -97,8 +97,7 @@ class LzEncoder {
   void parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std::vector<Op>& ops,
                     const SpanSink& sink);
   void refreshPrices(const Pricer* pricer);
-  uint32_t lengthPrice(uint32_t len) const;           // with distance 1
-  int32_t distExtra(int context, uint32_t dist);  // over distance 1
+  const int16_t* distExtras(uint32_t dist);  // in contexts 0..4, over distance 1
 
   LzConfig cfg_;
   uint32_t window_;            // distance bound of the finder (a power of two or less)
@@ -122,7 +121,7 @@ class LzEncoder {
   // several, and they share its lower bytes. Distance 0 (never asked for) marks an empty slot.
   struct PriceSlot {
     uint32_t dist;
-    uint16_t price[5];
+    int16_t extra[5];
   };
   static constexpr uint32_t kDistCache = 4096;
   std::vector<PriceSlot> distCache_ = std::vector<PriceSlot>(kDistCache, PriceSlot{});
