@@ -323,10 +323,13 @@ void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std
           fromDist_[i + len] = dist;
         }
       };
+      // The matches come longest last: the last sets how far the prices must be ready, and
+      // how far the parse must go on.
+      reach(i + std::min(m[k - 1].len, limit - i));
+      stop = std::max(stop, std::min(i + m[k - 1].len, limit));
       for (int j = 0; j < k; ++j) {
         const uint32_t d = m[j].dist;
         const uint32_t top = std::min(m[j].len, limit - i);
-        reach(i + top);
         // Lengths 2..5 each have a distance context of their own; longer ones share the last,
         // so its distance price (over that of distance 1) is added once.
         // The finder reports nothing of nice or longer here (that ended the parse above), so
@@ -339,7 +342,6 @@ void LzEncoder::parseOptimal(uint32_t p, uint32_t end, const Pricer* pricer, std
           relaxLengths(&cost_[i], &fromLen_[i], &fromDist_[i], lenPrice_.data(), len, top,
                        cost_[i] + uint32_t(extra[4]), d);
         from = m[j].len + 1;
-        stop = std::max(stop, std::min(i + m[j].len, limit));
       }
     }
     // Walk back from the end of the decided span and emit the path forwards.
