@@ -263,18 +263,22 @@ void LzEncoder::refreshPrices(const Pricer* pricer) {
   sincePrices_ = 0;
 }
 
-const int16_t* LzEncoder::distExtras(uint32_t dist) {
+[[gnu::noinline]] void LzEncoder::priceSlot(PriceSlot& e, uint32_t dist) {
+  uint32_t all[5];
+  pricer_->distances(dist, all);
+  e.dist = dist;
+  for (int c = 0; c < 5; ++c)  // a context the distance cannot be coded in is never asked for
+    e.extra[c] = int16_t(std::min<int32_t>(int32_t(all[c]) - int32_t(distBase_[c]), INT16_MAX));
+}
+
+// Matches repeat their distance from one position to the next: remember recent prices. The
+// look-up is inlined in the parse; the pricing of a new distance is not.
+inline const int16_t* LzEncoder::distExtras(uint32_t dist) {
   static constexpr int16_t kNone[5] = {};
   if (dist == 1) return kNone;
-  // Matches repeat their distance from one position to the next: remember recent prices.
   PriceSlot& e = distCache_[dist & (kDistCache - 1)];
-  if (e.dist != dist) [[unlikely]] {
-    uint32_t all[5];
-    pricer_->distances(dist, all);
-    e.dist = dist;
-    for (int c = 0; c < 5; ++c)  // a context the distance cannot be coded in is never asked for
-      e.extra[c] = int16_t(std::min<int32_t>(int32_t(all[c]) - int32_t(distBase_[c]), INT16_MAX));
-  }
+  if (e.dist != dist) [[unlikely]]
+    priceSlot(e, dist);
   return e.extra;
 }
 

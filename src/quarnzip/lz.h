@@ -123,6 +123,7 @@ class LzEncoder {
     uint32_t dist;
     int16_t extra[5];
   };
+  void priceSlot(PriceSlot& slot, uint32_t dist);  // a new distance: kept out of the parse's loop
   static constexpr uint32_t kDistCache = 4096;
   std::vector<PriceSlot> distCache_ = std::vector<PriceSlot>(kDistCache, PriceSlot{});
   uint32_t refreshes_ = 0;
