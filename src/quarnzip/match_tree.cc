@@ -350,7 +350,7 @@ void MatchTree::search(int w, uint64_t job) {
     if (list.size() < used + kMaxMatches) list.resize(std::max<size_t>(2 * list.size(), used + kMaxMatches));
     // Every position is searched, also inside long runs: the parser extends a long match.
     const uint32_t p = k.pos[i];
-    const int found = treeWalk(p, k.hash[i], 1, list.data() + used);
+    const int found = treeWalk(p, end, k.hash[i], 1, list.data() + used);
     s.where[size_t(w)][p - from] = {used, uint32_t(found)};
     used += uint32_t(found);
   }
@@ -359,8 +359,8 @@ void MatchTree::search(int w, uint64_t job) {
 // Binary tree of the positions with the same four-byte hash, ordered by the bytes that follow
 // them: p becomes the root, the old tree is split into its two subtrees on the way down, and
 // each node met is a candidate. Records the matches longer than best.
-int MatchTree::treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out) {
-  const uint32_t limit = std::min(nice_, endOf(p) - p);
+int MatchTree::treeWalk(uint32_t p, uint32_t end, uint32_t hash, uint32_t best, Match* out) {
+  const uint32_t limit = std::min(nice_, end - p);
   // The stores into the links may alias any 32-bit member: keep what the loop reads in locals.
   const View view = view_;
   // A node older than the oldest position lies more than p - oldest back: one bound for both.

@@ -103,7 +103,7 @@ class MatchTree {
   uint32_t bucketOf(uint32_t v) const;
   void shareSlices(uint32_t from, uint32_t end);
   [[gnu::always_inline]] inline void prefetch(const Worker& k, uint32_t i, uint32_t n) const;
-  int treeWalk(uint32_t p, uint32_t hash, uint32_t best, Match* out);
+  int treeWalk(uint32_t p, uint32_t end, uint32_t hash, uint32_t best, Match* out);  // end: one past p's chunk
   bool runnable(uint64_t job, uint64_t room) const;
   void release(uint64_t job);
   void waitDone(std::unique_lock<std::mutex>& lk, uint64_t job);
