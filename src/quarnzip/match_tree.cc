@@ -83,6 +83,9 @@ int MatchTree::matchesAt(uint32_t p, Match* out) {
   const uint64_t job = chunkFirstJob_ + (p - chunkFrom_) / kStretch;
   if (job != current_) {  // a new stretch: the parser never goes back, earlier ones are free
     current_ = job;
+    // A stretch lies in one chunk, whose end stays where it is: a chunk is posted whole or
+    // is the stream's last.
+    currentEnd_ = endOf(p);
     if (threads_.empty()) {
       while (completed_ <= job) search(0, completed_++);
     } else {
@@ -92,7 +95,7 @@ int MatchTree::matchesAt(uint32_t p, Match* out) {
     }
   }
   if (!threads_.empty()) prefetchLists(job, p);
-  int n = headMatches(p, out);
+  int n = headMatches(p, currentEnd_, out);
   const Slot& s = slotOf(job);
   const uint32_t at = (p - chunkFrom_) % kStretch;  // p's place in its stretch
   const int w = s.owners[at];
@@ -125,7 +128,7 @@ void MatchTree::prefetchLists(uint64_t job, uint32_t p) const {
 // so far and its distance can be coded with that length. Every position enters the heads once
 // its four bytes are known, also those the parser skipped (inside a long match) and a chunk's
 // last three, when the next chunk comes.
-int MatchTree::headMatches(uint32_t p, Match* out) {
+int MatchTree::headMatches(uint32_t p, uint32_t end, Match* out) {
   // The stores into the heads may alias any 32-bit member: keep what the loops read in locals.
   const View view = view_;
   uint32_t* const heads2 = head2_.data();
@@ -136,7 +139,6 @@ int MatchTree::headMatches(uint32_t p, Match* out) {
     heads2[v & 0xFFFF] = to;
     heads3[hash3(v)] = to;
   }
-  const uint32_t end = endOf(p);
   headsTo_ = to;
   if (p + 4 > end) return 0;  // too near the chunk's end to hash
   headsTo_ = p + 1;

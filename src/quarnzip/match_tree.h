@@ -90,7 +90,7 @@ class MatchTree {
   static Table table(size_t entries);
 
   void search(int w, uint64_t job);
-  int headMatches(uint32_t p, Match* out);  // the parser's: enters positions up to p
+  int headMatches(uint32_t p, uint32_t end, Match* out);  // the parser's: enters positions up to p
   // The fetch-ahead helpers are inlined by force: a function that only reads and prefetches
   // looks pure to g++, which then drops every call to it as unused.
   [[gnu::always_inline]] inline void prefetchLists(uint64_t job, uint32_t p) const;
@@ -139,6 +139,7 @@ class MatchTree {
   // (sharing one made every thread reload it: a tenth of two threads' CPU time).
   alignas(64) uint32_t headsTo_ = 0;         // positions below it are in the heads
   uint64_t current_ = ~uint64_t(0);          // the stretch the parser reads (parser only)
+  uint32_t currentEnd_ = 0;                  // one past its chunk
 
   // Jobs are stretches numbered across chunks: posted_ are known, completed_ searched by
   // every worker, released_ no longer read by the parser.
