@@ -382,7 +382,7 @@ int MatchTree::treeWalk(uint32_t p, uint32_t end, uint32_t hash, uint32_t best, 
       return n;
     }
     uint32_t* pair = &links[size_t(c & mask) * 2];
-    const uint8_t* m = view.at(c);
+    const uint8_t* m = cur - d;  // the node's bytes, without the view in a register
     // Every node is compared from its first byte: nodes inserted near a chunk's end were
     // placed by shorter comparisons, so the prefix the bounds share cannot be taken on trust.
     const uint32_t len = matchLen(m, cur, limit);
