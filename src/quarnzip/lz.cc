@@ -257,7 +257,7 @@ void LzEncoder::refreshPrices(const Pricer* pricer) {
   if (pricer_ != pricer || ++refreshes_ % kDistRefreshes == 0)
     std::fill(distCache_.begin(), distCache_.end(), PriceSlot{});
   pricer_ = pricer;
-  for (int b = 0; b < 256; ++b) litPrice_[b] = pricer->literal(static_cast<uint8_t>(b));
+  pricer->literals(litPrice_);
   for (int c = 0; c < 5; ++c) distBase_[c] = pricer->distance(contextLength(c), 1);
   for (uint32_t len = 2; len <= cfg_.nice; ++len) lenPrice_[len] = pricer->length(len) + distBase_[distContext(len)];
   sincePrices_ = 0;

@@ -15,6 +15,9 @@ class Pricer {
  public:
   virtual ~Pricer() = default;
   virtual uint32_t literal(uint8_t byte) const = 0;
+  virtual void literals(uint32_t out[256]) const {  // every byte's: a coder may share the work
+    for (uint32_t b = 0; b < 256; ++b) out[b] = literal(uint8_t(b));
+  }
   // A match costs its length's symbols plus its distance's, which the length's context
   // selects: the parser prices the two apart and reuses each.
   virtual uint32_t length(uint32_t lengthField) const = 0;

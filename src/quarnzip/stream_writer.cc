@@ -194,9 +194,9 @@ const uint16_t* priceSource(const Model& m, int k) { return m.aIdx8[k][1] ? m.aI
 
 uint32_t bytePrice(const Model& m, int k, uint32_t s) { return symbolPrice<kLeaves8, true>(priceSource(m, k), s); }
 
-// Every byte's price in t, as symbolPrice gives it, the unseen symbols counted once.
+// Every symbol's price in t, as symbolPrice gives it, the unseen symbols counted once.
+template <int A = kLeaves8>
 void tablePrices(const uint16_t* t, uint16_t* out) {
-  constexpr int A = kLeaves8;
   const uint32_t unseen = unseenPrice<A>(t);
   for (int s = 0; s < A - 1; ++s) out[s] = uint16_t(t[A + s] == 0 ? unseen : priceOf(t[A + s], t[1]));
 }
@@ -207,6 +207,15 @@ uint32_t StreamWriter::priceLiteral(uint8_t byte) const {
   const uint32_t top = byte >> 5;
   return symbolPrice<kLeaves4, true>(m_.aIdx4[0], top) +
          symbolPrice<kLeaves5, true>(m_.aIdx5[top], byte & 31u);
+}
+
+void StreamWriter::priceLiterals(uint32_t out[256]) const {
+  uint16_t low[kLeaves5 - 1];
+  for (uint32_t top = 0; top < 8; ++top) {
+    const uint32_t head = symbolPrice<kLeaves4, true>(m_.aIdx4[0], top);
+    tablePrices<kLeaves5>(m_.aIdx5[top], low);
+    for (uint32_t s = 0; s < 32; ++s) out[top << 5 | s] = head + low[s];
+  }
 }
 
 uint32_t StreamWriter::priceLength(uint32_t len) const {
