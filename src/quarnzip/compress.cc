@@ -26,7 +26,11 @@ constexpr unsigned kEndIndex = 7, kEndData = 5;
 class WriterPricer : public Pricer {
  public:
   explicit WriterPricer(const StreamWriter& w) : w_(w) {}
-  uint32_t literal(uint8_t b) const override { return w_.priceLiteral(b); }
+  uint32_t literal(uint8_t b) const override {  // the parser asks for all at once
+    uint32_t all[256];
+    w_.priceLiterals(all);
+    return all[b];
+  }
   void literals(uint32_t out[256]) const override { w_.priceLiterals(out); }
   uint32_t length(uint32_t len) const override { return w_.priceLength(len); }
   uint32_t distance(uint32_t len, uint64_t dist) const override { return w_.priceDistance(len, dist); }

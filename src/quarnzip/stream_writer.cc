@@ -203,12 +203,6 @@ void tablePrices(const uint16_t* t, uint16_t* out) {
 
 }  // namespace
 
-uint32_t StreamWriter::priceLiteral(uint8_t byte) const {
-  const uint32_t top = byte >> 5;
-  return symbolPrice<kLeaves4, true>(m_.aIdx4[0], top) +
-         symbolPrice<kLeaves5, true>(m_.aIdx5[top], byte & 31u);
-}
-
 void StreamWriter::priceLiterals(uint32_t out[256]) const {
   uint16_t low[kLeaves5 - 1];
   for (uint32_t top = 0; top < 8; ++top) {

@@ -40,7 +40,6 @@ class StreamWriter {
   std::vector<uint8_t> endStream(unsigned code);
 
   // Prices in 1/16 bit under the model's current counts (no update), for the parser.
-  uint32_t priceLiteral(uint8_t byte) const;
   void priceLiterals(uint32_t out[256]) const;  // every byte's, worked out together
   uint32_t priceLength(uint32_t lengthField) const;
   uint32_t priceDistance(uint32_t lengthField, uint64_t distance) const;  // in the length's context
