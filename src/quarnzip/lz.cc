@@ -258,7 +258,7 @@ void LzEncoder::refreshPrices(const Pricer* pricer) {
     std::fill(distCache_.begin(), distCache_.end(), PriceSlot{});
   pricer_ = pricer;
   pricer->literals(litPrice_);
-  for (int c = 0; c < 5; ++c) distBase_[c] = pricer->distance(contextLength(c), 1);
+  pricer->distances(1, distBase_);
   for (uint32_t len = 2; len <= cfg_.nice; ++len) lenPrice_[len] = pricer->length(len) + distBase_[distContext(len)];
   sincePrices_ = 0;
 }
