@@ -101,6 +101,9 @@ class MatchTree {
   // owns whole slices, so no cache line of the bucket heads is written by two workers.
   int partOf(uint32_t h) const { return sliceOwner_[h >> (hashBits_ - kSliceBits)]; }
   uint32_t bucketOf(uint32_t v) const;
+  static uint32_t topByte(uint32_t v) {
+    return std::max(std::max(v & 0xFF, (v >> 8) & 0xFF), std::max((v >> 16) & 0xFF, v >> 24));
+  }
   void shareSlices(uint32_t from, uint32_t end);
   [[gnu::always_inline]] inline void prefetch(const Worker& k, uint32_t i, uint32_t n) const;
   int treeWalk(uint32_t p, uint32_t end, uint32_t hash, uint32_t best, Match* out);  // end: one past p's chunk
@@ -130,6 +133,7 @@ class MatchTree {
   // where it only clips the stream's last chunk.
   View view_{};
   std::array<uint8_t, kSlices> sliceOwner_{};
+  std::array<uint32_t, 256> classBits_{};    // a bucket's top bits, by the largest of its four bytes
   uint32_t chunkFrom_ = 0, chunk_ = 1;
   uint64_t chunkFirstJob_ = 0;
   std::atomic<uint32_t> postedEnd_{0};

@@ -239,8 +239,23 @@ uint64_t cheapestParse(const Bytes& in, const zip::Pricer& price) {
   return best[n];
 }
 
+// A string whose largest byte is its fourth, found again among a stretch's last positions (the
+// finder's scan takes those one at a time, the rest sixteen at once) after a newer one with the
+// same start has taken the heads: only its tree has the long match.
+Bytes lastPositionsCase() {
+  Bytes b = randomBytes(1218, 5, 16);
+  const Bytes a = randomBytes(14, 11, 16), other = randomBytes(14, 12, 16);
+  for (size_t at : {100, 600, 1200}) {
+    const Bytes& tail = at == 600 ? other : a;
+    std::copy_n(Bytes{1, 2, 3, 200}.begin(), 4, b.begin() + long(at));
+    std::copy(tail.begin(), tail.end(), b.begin() + long(at) + 4);
+  }
+  return b;
+}
+
 TEST(ZipParser, TheOptimalParseIsTheCheapest) {
-  const Bytes inputs[] = {textBytes(1500, 1), randomBytes(1800, 6, 3), randomBytes(1200, 2, 16), mixed(2000, 4)};
+  const Bytes inputs[] = {textBytes(1500, 1), randomBytes(1800, 6, 3), randomBytes(1200, 2, 16), mixed(2000, 4),
+                          lastPositionsCase()};
   for (const Bytes& in : inputs) {
     // The premise: no two keys of three bytes share a head, which would hide the older one.
     std::map<uint32_t, uint32_t> keyOf;
