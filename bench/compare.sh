@@ -141,7 +141,15 @@ cpuSpeeds() {
     /usr/bin/time -o run.time -f "%e" taskset -c "$c" "$ZIP" -T1 c.out sample.bin > /dev/null 2> run.err
     line+=" $c: $(cat run.time)"
   done
-  rm -f sample.bin c.out
+  # The same on every CPU at once: memory-bound work on one CPU may slow while the other
+  # works, which caps what two threads can gain over one.
+  line+="; all at once:"
+  for ((c = 0; c < $(nproc) && c < 8; ++c)); do
+    /usr/bin/time -o "run$c.time" -f "%e" taskset -c "$c" "$ZIP" -T1 "c$c.out" sample.bin > /dev/null 2> run.err &
+  done
+  wait
+  for ((c = 0; c < $(nproc) && c < 8; ++c)); do line+=" $c: $(cat "run$c.time")"; done
+  rm -f sample.bin c.out c[0-9]*.out run[0-9]*.time
   case ${PIN:-none} in
     turns) echo "$line; one-thread rows on CPU r mod $NCPU in round r" ;;
     *) echo "$line; one-thread rows pinned to CPU ${PIN:-none}" ;;
