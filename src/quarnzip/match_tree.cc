@@ -182,15 +182,6 @@ int MatchTree::headMatches(uint32_t p, uint32_t end, Match* out) {
   return n;
 }
 
-// The bucket of the four bytes v. Its top bits are a class of their largest byte, which a
-// position mostly shares with the next one (four in five on text, against one in two by a
-// hash): the walk at p + 1 often visits the neighbour of a node the walk at p visited, and on
-// the same core that line is still in the cache (two threads, the first 40 MB and the whole
-// /usr/include tar: 2-3% less time).
-uint32_t MatchTree::bucketOf(uint32_t v) const {
-  return classBits_[topByte(v)] | hash4(v, hashBits_ - kClassBits);
-}
-
 // Shares the slices out by how many of the positions [from, end) fall in each, from a sample,
 // the largest first to the least loaded worker. A class goes whole, so that its neighbours stay
 // on one core, unless it holds more than a worker's share. Which worker searches a bucket
@@ -335,7 +326,7 @@ void MatchTree::search(int w, uint64_t job) {
   const uint8_t* const bytes = view_.at(from);
   uint32_t n = 0;
   auto note = [&](uint32_t p, uint32_t top) {
-    const uint32_t h = classBits_[top] | hash4(read32(bytes + (p - from)), hashBits_ - kClassBits);
+    const uint32_t h = bucketOf(read32(bytes + (p - from)), top);
     const int o = partOf(h);
     pos[n] = p;
     hash[n] = h;

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "quarnzip/match_bytes.h"
+
 namespace qn::zip {
 
 struct Match {
@@ -100,7 +102,15 @@ class MatchTree {
   // The worker that owns bucket h, by its slice: the top bits of the bucket (bucketOf). A worker
   // owns whole slices, so no cache line of the bucket heads is written by two workers.
   int partOf(uint32_t h) const { return sliceOwner_[h >> (hashBits_ - kSliceBits)]; }
-  uint32_t bucketOf(uint32_t v) const;
+  // The bucket of the four bytes v. Its top bits are a class of their largest byte, by which a
+  // position mostly has the owner of the next one (with two threads about four in five on
+  // text, against one in two by a hash): the walk at p + 1 often visits the neighbour of a
+  // node the walk at p visited, and on the same core that line is still in the cache (two
+  // threads, the first 40 MB and the whole /usr/include tar: 2-3% less time).
+  uint32_t bucketOf(uint32_t v) const { return bucketOf(v, topByte(v)); }
+  uint32_t bucketOf(uint32_t v, uint32_t top) const {  // top: the largest of v's bytes
+    return classBits_[top] | hash4(v, hashBits_ - kClassBits);
+  }
   static uint32_t topByte(uint32_t v) {
     return std::max(std::max(v & 0xFF, (v >> 8) & 0xFF), std::max((v >> 16) & 0xFF, v >> 24));
   }
