@@ -92,6 +92,7 @@ LzConfig lzConfig(const ArchiveJob& job, uint64_t history, int threads) {
   c.nice = 16 * job.tails;
   c.optimal = p.optimal;
   c.threads = threads;
+  c.key = job.key;
   return c;
 }
 

@@ -46,6 +46,7 @@ struct ArchiveJob {
   int level = 6;
   int threads = 1;            // match finding threads of the data stream
   uint32_t pipes = 4, tails = 6;
+  uint32_t key = 6;           // bytes the optimal parser's trees are keyed on
   bool force = false;         // replace existing files of the archive's names
   ProgressMode progress = ProgressMode::kAuto;
 };

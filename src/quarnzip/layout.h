@@ -94,7 +94,7 @@ class BlockSource {
   bool done_ = false;
 };
 
-// ---- The stream's contexts: block size, and level 6's search ----
+// ---- The stream's contexts: block size, and the optimal levels' search ----
 //
 // The inverse transform walks a block from context to context, and keeps about one cache line
 // of each three-byte context in use: a block of text holds some 60,000 contexts, one of

@@ -107,7 +107,7 @@ LzEncoder::LzEncoder(const LzConfig& cfg, uint64_t streamBytes) : cfg_(cfg) {
   buf_.reserve(cap);
   bufStart_ = end_ = ins_ = next_ = chunkEnd_ = chainMask_ + 1;  // position 0 never names a byte
   if (cfg_.optimal) {
-    tree_ = std::make_unique<MatchTree>(window_, chainMask_ + 1, hashBits_, cfg_.sight, cfg_.nice, cfg_.threads);
+    tree_ = std::make_unique<MatchTree>(window_, chainMask_ + 1, hashBits_, cfg_.key, cfg_.sight, cfg_.nice, cfg_.threads);
     size_t arr = kOptWindow + kMaxNice + 2;
     cost_.resize(arr);
     fromLen_.resize(arr);

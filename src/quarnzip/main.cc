@@ -104,6 +104,7 @@ int run(int argc, char** argv) {
   if (!(indexMode ? indexJob(o, job) : treeJob(o, job))) return finish();
   job.pipes = o.param[core::kPipes];
   job.tails = o.param[core::kTails];
+  job.key = o.key;
   zip::ArchiveResult r = zip::compressArchive(job);
   if (r.archiveBytes == 0) return 1;  // reported; nothing was written
   int files = 0;

@@ -14,6 +14,12 @@ inline uint32_t read32(const uint8_t* p) {
   return v;
 }
 
+inline uint64_t read64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
 // How many bytes a and b share from the start, at most limit.
 inline uint32_t matchLen(const uint8_t* a, const uint8_t* b, uint32_t limit) {
   uint32_t n = 0;

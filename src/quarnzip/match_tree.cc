@@ -21,11 +21,13 @@ static uint32_t linkCount(uint32_t window, uint32_t links, uint32_t lead, uint32
   return std::max(links, std::min(enough, most));
 }
 
-MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sight, uint32_t nice, int threads)
+MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t key, uint32_t sight, uint32_t nice,
+                     int threads)
     : window_(window), chainMask_(linkCount(window, links, kLead, kMinLinks) - 1),
-      reach_(std::min(window, chainMask_ + 1 - kLead)), sight_(sight), nice_(nice), hashBits_(hashBits),
-      parts_(std::clamp(threads, 1, kMaxThreads)), buckets_(size_t(1) << hashBits), linkEntries_((size_t(chainMask_) + 1) * 2),
-      head4_(table(buckets_)), links_(table(linkEntries_)) {
+      reach_(std::min(window, chainMask_ + 1 - kLead)), key_(std::clamp(key, 4u, 8u)), sight_(sight), nice_(nice),
+      hashBits_(hashBits), parts_(std::clamp(threads, 1, kMaxThreads)), keyShift_(64 - 8 * int(key_)),
+      keyHashShift_(64 - (hashBits - kClassBits)), buckets_(size_t(1) << hashBits), linkEntries_((size_t(chainMask_) + 1) * 2),
+      roots_(table(buckets_)), links_(table(linkEntries_)) {
   workers_.resize(size_t(parts_));
   for (Worker& k : workers_) {
     k.pos.resize(kStretch);
@@ -36,6 +38,7 @@ MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sig
     classBits_[top] = ((top * 2654435761u) >> (32 - kClassBits)) << (hashBits_ - kClassBits);
   head2_.assign(1u << 16, 0);
   head3_.assign(1u << 16, 0);
+  head4_.assign(1u << kHead4Bits, 0);
   // As many slots as the window has stretches, up to kSlots: one thread searches in place
   // and needs one.
   slots_.resize(parts_ > 1 ? std::clamp<size_t>(window / kStretch, 1, kSlots) : 1);
@@ -126,7 +129,7 @@ void MatchTree::prefetchLists(uint64_t job, uint32_t p) const {
   }
 }
 
-// The two- and three-byte heads' candidates at p: one counts when it is longer than the best
+// The two-, three- and four-byte heads' candidates at p: one counts when it is longer than the best
 // so far and its distance can be coded with that length. Every position enters the heads once
 // its four bytes are known, also those the parser skipped (inside a long match) and a chunk's
 // last three, when the next chunk comes.
@@ -135,11 +138,13 @@ int MatchTree::headMatches(uint32_t p, uint32_t end, Match* out) {
   const View view = view_;
   uint32_t* const heads2 = head2_.data();
   uint32_t* const heads3 = head3_.data();
+  uint32_t* const heads4 = head4_.data();
   uint32_t to = std::max(headsTo_, view.oldest);
   for (; to < p && to + 4 <= view.end; ++to) {
     const uint32_t v = read32(view.at(to));
     heads2[v & 0xFFFF] = to;
     heads3[hash3(v)] = to;
+    heads4[hash4(v, kHead4Bits)] = to;
   }
   headsTo_ = to;
   if (p + 4 > end) return 0;  // too near the chunk's end to hash
@@ -154,21 +159,23 @@ int MatchTree::headMatches(uint32_t p, uint32_t end, Match* out) {
     const uint32_t later = read32(view.at(p + kHeadsAhead));
     __builtin_prefetch(&heads2[later & 0xFFFF]);
     __builtin_prefetch(&heads3[hash3(later)]);
+    __builtin_prefetch(&heads4[hash4(later, kHead4Bits)]);
   }
   if (p + kAhead + 4 <= view.end) {
     const uint32_t later = read32(view.at(p + kAhead));
-    for (uint32_t c : {heads2[later & 0xFFFF], heads3[hash3(later)]})
+    for (uint32_t c : {heads2[later & 0xFFFF], heads3[hash3(later)], heads4[hash4(later, kHead4Bits)]})
       if (c >= view.oldest && c < p) __builtin_prefetch(view.at(c));
   }
   const uint32_t c2 = std::exchange(heads2[v & 0xFFFF], p);
   const uint32_t c3 = std::exchange(heads3[hash3(v)], p);
+  const uint32_t c4 = std::exchange(heads4[hash4(v, kHead4Bits)], p);
   // Like the tree, the heads compare no further than nice: the parser extends a long match.
   const uint32_t maxLen = std::min(nice_, end - p);
   // None (0), not older than p, older than the oldest position or beyond the window: one bound.
   const uint32_t reach = std::min(window_, p - view.oldest);
   uint32_t best = 1;
   int n = 0;
-  for (uint32_t c : {c2, c3}) {
+  for (uint32_t c : {c2, c3, c4}) {
     const uint32_t d = p - c;
     if (d - 1 >= reach || best >= maxLen) continue;
     const uint8_t* at = view.at(c);
@@ -191,8 +198,8 @@ void MatchTree::shareSlices(uint32_t from, uint32_t end) {
   constexpr uint32_t kSample = 1u << 23, kStep = 7, kPerClass = kSlices >> kClassBits;
   std::array<uint64_t, kSlices> count{};
   uint64_t total = 0;
-  for (uint32_t p = from; p + 4 <= end && p - from < kSample; p += kStep, ++total)
-    ++count[bucketOf(read32(view_.at(p))) >> (hashBits_ - kSliceBits)];
+  for (uint32_t p = from; p + key_ <= end && p - from < kSample; p += kStep, ++total)
+    ++count[bucketAt(view_.at(p), end - p) >> (hashBits_ - kSliceBits)];
   struct Unit {
     uint64_t n;
     uint32_t first, slices;
@@ -257,10 +264,11 @@ void MatchTree::rebase(uint32_t delta) {
   auto shift = [delta](uint32_t* t, size_t n) {
     for (size_t i = 0; i < n; ++i) t[i] = t[i] > delta ? t[i] - delta : 0;
   };
-  shift(head4_.get(), buckets_);
+  shift(roots_.get(), buckets_);
   shift(links_.get(), linkEntries_);
   shift(head2_.data(), head2_.size());
   shift(head3_.data(), head3_.size());
+  shift(head4_.data(), head4_.size());
   headsTo_ = headsTo_ > delta ? headsTo_ - delta : 0;
 }
 
@@ -298,9 +306,9 @@ void MatchTree::workerLoop(int w) {
 // positions of the stretch, n of them.
 void MatchTree::prefetch(const Worker& k, uint32_t i, uint32_t n) const {
   constexpr uint32_t kBucketAhead = 16, kRootAhead = 8;
-  if (i + kBucketAhead < n) __builtin_prefetch(&head4_[k.hash[i + kBucketAhead]]);
+  if (i + kBucketAhead < n) __builtin_prefetch(&roots_[k.hash[i + kBucketAhead]]);
   if (i + kRootAhead < n) {
-    const uint32_t c = head4_[k.hash[i + kRootAhead]];
+    const uint32_t c = roots_[k.hash[i + kRootAhead]];
     if (c >= view_.oldest && c < k.pos[i]) {
       __builtin_prefetch(&links_[size_t(c & chainMask_) * 2]);
       __builtin_prefetch(view_.at(c));
@@ -315,7 +323,7 @@ void MatchTree::search(int w, uint64_t job) {
   const uint32_t from = chunkFrom_ + uint32_t(job - chunkFirstJob_) * kStretch;
   // Stretches lie inside one chunk (a chunk is a whole number of them).
   const uint32_t end = endOf(from);
-  const uint32_t to = std::min(from + kStretch, end - std::min(end, 3u));  // the rest cannot be hashed
+  const uint32_t to = std::min(from + kStretch, end - std::min(end, key_ - 1));  // the rest hold no key
   // The worker's own positions first, picked without a branch: which worker owns a
   // position is a coin toss that a branch would mispredict half the time. Each position's
   // owner is noted too, by the first worker for the parser, which hashed each position again
@@ -325,8 +333,7 @@ void MatchTree::search(int w, uint64_t job) {
   uint32_t* const hash = k.hash.data();
   const uint8_t* const bytes = view_.at(from);
   uint32_t n = 0;
-  auto note = [&](uint32_t p, uint32_t top) {
-    const uint32_t h = bucketOf(read32(bytes + (p - from)), top);
+  auto note = [&](uint32_t p, uint32_t h) {
     const int o = partOf(h);
     pos[n] = p;
     hash[n] = h;
@@ -335,16 +342,17 @@ void MatchTree::search(int w, uint64_t job) {
   };
   uint32_t p = from;
 #ifdef __SSE2__
-  // The largest of each position's four bytes, sixteen positions at once (bytes to + 2 are held).
-  for (; p + 16 <= to; p += 16) {
+  // The largest of each position's first four bytes, sixteen positions at once, while each
+  // position's eight bytes are held.
+  for (; p + 16 <= to && p + 16 + 7 <= end; p += 16) {
     const uint8_t* b = bytes + (p - from);
     auto at = [b](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)); };
     alignas(16) uint8_t tops[16];
     _mm_store_si128(reinterpret_cast<__m128i*>(tops), _mm_max_epu8(_mm_max_epu8(at(0), at(1)), _mm_max_epu8(at(2), at(3))));
-    for (uint32_t i = 0; i < 16; ++i) note(p + i, tops[i]);
+    for (uint32_t i = 0; i < 16; ++i) note(p + i, bucketOf(read64(b + i), tops[i]));
   }
 #endif
-  for (; p < to; ++p) note(p, topByte(read32(bytes + (p - from))));
+  for (; p < to; ++p) note(p, bucketAt(bytes + (p - from), end - p));
   std::fill(owners + (std::max(to, from) - from), owners + kStretch, int16_t(-1));
   // The walk writes straight into the list, which keeps room for one more walk's matches
   // (its size is that room; used is what holds matches).
@@ -374,7 +382,7 @@ int MatchTree::treeWalk(uint32_t p, uint32_t end, uint32_t hash, uint32_t best, 
   const uint8_t* cur = view.at(p);
   uint32_t* left = &links[size_t(p & mask) * 2];  // smaller suffixes
   uint32_t* right = left + 1;                     // larger suffixes
-  uint32_t c = std::exchange(head4_[hash], p);
+  uint32_t c = std::exchange(roots_[hash], p);
   int n = 0;
   for (uint32_t depth = sight_;; --depth) {
     // No node (0) lies below the oldest position, which is never 0; a node not older than p

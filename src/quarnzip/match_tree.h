@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -28,14 +29,13 @@ struct View {
 };
 
 // Finds, for every position of a chunk, the matches longer than any closer one (at most
-// kMaxMatches, closest first for each length), from the two- and three-byte heads and a
-// binary tree per four-byte hash. What it finds at a position depends only on the bytes, so
+// kMaxMatches, closest first for each length), from the two-, three- and four-byte heads and
+// a binary tree per hash of the key (the first four to eight bytes). What it finds at a position depends only on the bytes, so
 // the parser may ask for any subset of positions in increasing order.
 //
 // With several threads, each owns some slices of the buckets: a position is
 // searched and inserted by the owner of its bucket, and a tree is only ever touched by its
-// owner, so the matches are the same for every thread count. The two- and three-byte heads
-// are the parser's own, kept over every position as it asks. The threads work ahead of the
+// owner, so the matches are the same for every thread count. The heads are the parser's own, kept over every position as it asks. The threads work ahead of the
 // parser on stretches of kStretch positions, through a ring of up to kSlots stretches.
 class MatchTree {
  public:
@@ -44,8 +44,8 @@ class MatchTree {
 
   // window: the farthest distance; links: a power of two at least that (a node's slot is its
   // position modulo links, raised to reach the window plus kLead, up to kMinLinks); hashBits:
-  // the four-byte hash's width.
-  MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t sight, uint32_t nice, int threads);
+  // the buckets' hash width; key: the bytes a bucket is keyed on, 4 to 8.
+  MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t key, uint32_t sight, uint32_t nice, int threads);
   ~MatchTree();
   MatchTree(const MatchTree&) = delete;
   MatchTree& operator=(const MatchTree&) = delete;
@@ -102,14 +102,19 @@ class MatchTree {
   // The worker that owns bucket h, by its slice: the top bits of the bucket (bucketOf). A worker
   // owns whole slices, so no cache line of the bucket heads is written by two workers.
   int partOf(uint32_t h) const { return sliceOwner_[h >> (hashBits_ - kSliceBits)]; }
-  // The bucket of the four bytes v. Its top bits are a class of their largest byte, by which a
-  // position mostly has the owner of the next one (with two threads about four in five on
-  // text, against one in two by a hash): the walk at p + 1 often visits the neighbour of a
-  // node the walk at p visited, and on the same core that line is still in the cache (two
-  // threads, the first 40 MB and the whole /usr/include tar: 2-3% less time).
-  uint32_t bucketOf(uint32_t v) const { return bucketOf(v, topByte(v)); }
-  uint32_t bucketOf(uint32_t v, uint32_t top) const {  // top: the largest of v's bytes
-    return classBits_[top] | hash4(v, hashBits_ - kClassBits);
+  // The bucket of the key at b, whose first avail bytes are held (at least key_). Its top bits
+  // are a class of the largest of the first four bytes, by which a position mostly has the
+  // owner of the next one (with two threads about four in five on text, against one in two by
+  // a hash): the walk at p + 1 often visits the neighbour of a node the walk at p visited, and
+  // on the same core that line is still in the cache (two threads, the first 40 MB and the
+  // whole /usr/include tar: 2-3% less time).
+  uint32_t bucketAt(const uint8_t* b, uint32_t avail) const {
+    uint64_t v = 0;
+    std::memcpy(&v, b, std::min<uint32_t>(avail, 8));
+    return bucketOf(v, topByte(uint32_t(v)));
+  }
+  uint32_t bucketOf(uint64_t v, uint32_t top) const {  // v: eight bytes from the key's first
+    return classBits_[top] | uint32_t(((v << keyShift_) * 0x9E3779B97F4A7C15ull) >> keyHashShift_);
   }
   static uint32_t topByte(uint32_t v) {
     return std::max(std::max(v & 0xFF, (v >> 8) & 0xFF), std::max((v >> 16) & 0xFF, v >> 24));
@@ -125,16 +130,20 @@ class MatchTree {
   const Slot& slotOf(uint64_t job) const { return slots_[job % slots_.size()]; }
 
   static constexpr int kClassBits = 4, kSliceBits = 6;  // 16 classes of 4 slices
+  static constexpr int kHead4Bits = 18;
   static constexpr uint32_t kSlices = 1u << kSliceBits;
   static constexpr uint32_t kLead = (kSlots + 1) * kStretch;
   static constexpr uint32_t kMinLinks = 1u << 21;  // well above kLead; less for a small window
   static constexpr uint64_t kParserBatch = 8;     // stretches the parser waits for at once
-  const uint32_t window_, chainMask_, reach_, sight_, nice_;
+  const uint32_t window_, chainMask_, reach_, key_, sight_, nice_;
   const int hashBits_, parts_;
+  const int keyShift_, keyHashShift_;        // drop the bytes past the key; keep the hash's top
   const size_t buckets_, linkEntries_;
-  Table head4_, links_;                      // per bucket the newest node; per node two links
+  Table roots_, links_;                      // per bucket the newest node; per node two links
   std::vector<Worker> workers_;
-  std::vector<uint32_t> head2_, head3_;      // newest position per two- and three-byte key
+  // Newest position per two-, three- and four-byte key: the trees hold no shorter match than
+  // their key, and these give the nearest ones.
+  std::vector<uint32_t> head2_, head3_, head4_;
   std::vector<Slot> slots_;
   std::vector<int> doneBy_;                  // per slot: workers that finished its job
   std::vector<std::thread> threads_;

@@ -85,23 +85,27 @@ bool checkParams(const uint32_t param[core::kParamSlots]) {
 }
 
 LevelPreset levelPreset(int level) {
-  // sight, pipes, tails, cache, optimal: levels 1 to 9 (docs/quarnzip.md shows the same table).
+  // sight, pipes, tails, cache, optimal, key: levels 1 to 9 (docs/quarnzip.md shows the same
+  // table). Text's trees are keyed on six bytes, machine code's on five (below).
   static constexpr LevelPreset kPresets[9] = {
-      {2, 1, 3, 4, false},   {4, 1, 4, 4, false},   {8, 2, 4, 4, false},
-      {32, 3, 8, 4, false},  {48, 3, 16, 4, false}, {16, 1, 4, 61, true},
-      {16, 1, 5, 61, true},  {16, 1, 6, 61, true},  {20, 1, 6, 61, true},
+      {2, 1, 3, 4, false, 4},   {4, 1, 4, 4, false, 4},   {8, 2, 4, 4, false, 4},
+      {32, 3, 8, 4, false, 4},  {48, 3, 16, 4, false, 4}, {12, 1, 4, 61, true, 6},
+      {16, 1, 5, 61, true, 6},  {24, 1, 6, 61, true, 6},  {48, 1, 8, 61, true, 6},
   };
   return kPresets[std::clamp(level, 1, 9) - 1];
 }
 
-bool searchFollowsData(int level) { return level == 6; }
+bool searchFollowsData(int level) { return levelPreset(level).optimal; }
 
 LevelPreset levelPreset(int level, bool manyContexts) {
-  // Binary data's matches are short and near: on a tar of shared libraries three quarters of
-  // the search and 32 MiB of history cost 0.9% in size and save about a third of the time and
-  // half of the memory (docs/compression.md).
+  // Binary data's matches are short and near: its trees are keyed on five bytes (six lose
+  // matches of four and five: 0.5% larger at level 9 on a tar of shared libraries, 0.4% at
+  // level 6), and at level 6 32 MiB of history instead of 61 save 45% of the memory and a
+  // sixth of the time for 0.5% in size (docs/compression.md).
   LevelPreset p = levelPreset(level);
-  if (manyContexts && searchFollowsData(level)) p.sight = 12, p.cache = 32;
+  if (!manyContexts || !p.optimal) return p;
+  p.key = 5;
+  if (level == 6) p.cache = 32;
   return p;
 }
 
@@ -110,6 +114,7 @@ void applyPreset(Options& o, const LevelPreset& p) {
   if (!o.given[core::kPipes]) o.param[core::kPipes] = p.pipes;
   if (!o.given[core::kTails]) o.param[core::kTails] = p.tails;
   if (!o.given[core::kCache]) o.param[core::kCache] = p.cache;
+  o.key = p.key;
 }
 
 bool readIni(Options& o) {

@@ -15,6 +15,7 @@ struct Options {
   bool given[core::kParamSlots] = {};           // slot set by qn.ini or the command line (else the level decides)
   int level = 6;
   int threads = 0;               // -T: match finding threads (0: one per core)
+  uint32_t key = 6;              // bytes the optimal parser's trees are keyed on (by the data)
   bool password = false;         // encode with a password
   std::string passwordText;      // its bytes (empty: ask at the terminal)
   std::string archive;           // ARCHIVE.qn
@@ -33,15 +34,17 @@ struct LevelPreset {
   uint32_t tails;   // nice length / 16
   uint32_t cache;   // MiB of history
   bool optimal;     // price-driven optimal parser
+  uint32_t key;     // bytes the optimal parser's trees are keyed on
 };
 LevelPreset levelPreset(int level);
-// Whether the level's search follows the stream's contexts: level 6, the default.
+// Whether the level's search follows the stream's contexts: the optimal levels.
 bool searchFollowsData(int level);
 // The level's preset; where the search follows the data and the stream's start holds many
-// three-byte contexts (machine code), fewer candidates and a shorter history.
+// three-byte contexts (machine code), trees keyed on fewer bytes, and at the default level
+// fewer candidates and a shorter history.
 LevelPreset levelPreset(int level, bool manyContexts);
 // The slots a preset decides (sight, pipes, tails, cache), where neither the command line
-// nor qn.ini gave them.
+// nor qn.ini gave them, and its key.
 void applyPreset(Options& o, const LevelPreset& p);
 
 // Reads "qn.ini" from the working directory when it exists (keys give defaults, "password="

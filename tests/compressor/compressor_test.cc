@@ -264,7 +264,9 @@ TEST(ZipParser, TheOptimalParseIsTheCheapest) {
       ASSERT_EQ(keyOf.emplace(zip::hash3(v), v).first->second, v) << in.size();
     }
     const RisingPricer price;
-    zip::LzEncoder lz({1u << 20, 4096, 1, 4096, true}, in.size());
+    zip::LzConfig c{1u << 20, 4096, 1, 4096, true};
+    c.key = 4;  // every match of four bytes or more is then in the trees
+    zip::LzEncoder lz(c, in.size());
     std::vector<zip::Op> ops;
     lz.parseChunk(in.data(), uint32_t(in.size()), &price, ops);
     Bytes out;

@@ -354,15 +354,15 @@ def zip_scenarios(a, box):
     yield "--index-in keeps the records' sizes", [] if r.status == 1 and b"Source file s/good.txt changed" in \
         r.stdout and b"Fail opening source file s/missing" in r.stdout and \
         got == {"good.txt": b"goo", "bad&lt;name": b"", "missing": b"\0" * 4} else [r.stdout, got]
-    # Level 6 searches less where the stream's start holds many three-byte contexts; a level or
+    # Level 6 keeps less history where the stream's start holds many three-byte contexts; a level or
     # a value given keeps its own, and block mode keeps the level's search.
     (w / "noise").mkdir()
     (w / "noise" / "r.bin").write_bytes(random.Random(3).randbytes(600_000))
     (w / "text").mkdir()
     (w / "text" / "t.txt").write_bytes(b"a line of text\n" * 40_000)
-    rows = [("noise", [], b"cache 32 MiB", b"sight 12,"), ("text", [], b"cache 61 MiB", b"sight 16,"),
+    rows = [("noise", [], b"cache 32 MiB", b"sight 12,"), ("text", [], b"cache 61 MiB", b"sight 12,"),
             ("noise", ["-7"], b"cache 61 MiB", b"sight 16,"), ("noise", ["--sight", "10"], b"cache 32 MiB", b"sight 10,"),
-            ("noise", ["--bwt", "1"], b"cache 61 MiB", b"sight 16,")]
+            ("noise", ["--bwt", "1"], b"cache 61 MiB", b"sight 12,")]
     wrong = []
     for folder, opts, cache, sight in rows:
         r, t = qnlib.run(z, ["-f"] + opts + ["d.qn", folder], w, b""), qnlib.run(z, ["-l", "d.qn"], w, b"")
