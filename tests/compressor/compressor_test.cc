@@ -9,6 +9,7 @@
 #include "quarnzip/layout.h"
 #include "quarnzip/lz.h"
 #include "quarnzip/match_bytes.h"
+#include "quarnzip/match_tree.h"
 #include "quarnzip/stream_writer.h"
 #include "support.h"
 
@@ -279,6 +280,24 @@ TEST(ZipParser, TheOptimalParseIsTheCheapest) {
     }
     EXPECT_TRUE(out == in);
     EXPECT_EQ(cost, cheapestParse(in, price));
+  }
+}
+
+// A match shorter than the trees' key comes from the heads: here a four-byte one, older than
+// the newest three-byte one, from the four-byte head.
+TEST(ZipTree, FindsFourBytesBelowItsKey) {
+  for (uint32_t key : {4u, 5u, 6u}) {
+    Bytes b = randomBytes(4000, key);
+    auto put = [&](size_t at, const char* s) { std::copy_n(s, 5, b.begin() + long(at)); };
+    put(100, "ABCDx"), put(500, "ABCyy"), put(3000, "ABCDz");
+    zip::MatchTree tree(1u << 16, 1u << 16, 16, key, 16, 64, 1);
+    tree.beginChunks({b.data(), 1, uint32_t(1 + b.size())}, 1, uint32_t(b.size()));
+    zip::Match found[zip::MatchTree::kMaxMatches];
+    const int n = tree.matchesAt(1 + 3000, found);
+    tree.endChunks();
+    ASSERT_GT(n, 0) << key;
+    EXPECT_EQ(found[n - 1].len, 4u) << key;
+    EXPECT_EQ(found[n - 1].dist, 2900u) << key;
   }
 }
 
