@@ -47,8 +47,9 @@ struct LzConfig {
   uint32_t group = 0; // chunks posted at a time, which the buffer has room for twice
                       // (0: 8 with threads; one thread gains nothing from more than 1)
   uint32_t rebaseAt = 0xE0000000u;  // positions are 32-bit: tables are rebased past this
-  uint32_t key = 6;   // bytes the optimal parser's trees are keyed on (4 to 8): fewer, smaller
-                      // trees reach further back in the same visits, for the short matches
+  uint32_t key = 6;   // bytes the optimal parser's trees are keyed on (4 to 8): more bytes make
+                      // smaller trees, which the same visits search further back; the parser's
+                      // heads give the shorter matches
 };
 
 // The shortest length a distance can be coded with (the length's context limits the width).

@@ -26,8 +26,8 @@ MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t key
     : window_(window), chainMask_(linkCount(window, links, kLead, kMinLinks) - 1),
       reach_(std::min(window, chainMask_ + 1 - kLead)), key_(std::clamp(key, 4u, 8u)), sight_(sight), nice_(nice),
       hashBits_(hashBits), parts_(std::clamp(threads, 1, kMaxThreads)), keyShift_(64 - 8 * int(key_)),
-      keyHashShift_(64 - (hashBits - kClassBits)), buckets_(size_t(1) << hashBits), linkEntries_((size_t(chainMask_) + 1) * 2),
-      roots_(table(buckets_)), links_(table(linkEntries_)) {
+      keyHashShift_(64 - (hashBits - kClassBits)), head4Bits_(std::min(hashBits, 18)), buckets_(size_t(1) << hashBits),
+      linkEntries_((size_t(chainMask_) + 1) * 2), roots_(table(buckets_)), links_(table(linkEntries_)) {
   workers_.resize(size_t(parts_));
   for (Worker& k : workers_) {
     k.pos.resize(kStretch);
@@ -38,7 +38,7 @@ MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t key
     classBits_[top] = ((top * 2654435761u) >> (32 - kClassBits)) << (hashBits_ - kClassBits);
   head2_.assign(1u << 16, 0);
   head3_.assign(1u << 16, 0);
-  head4_.assign(1u << kHead4Bits, 0);
+  head4_.assign(size_t(1) << head4Bits_, 0);
   // As many slots as the window has stretches, up to kSlots: one thread searches in place
   // and needs one.
   slots_.resize(parts_ > 1 ? std::clamp<size_t>(window / kStretch, 1, kSlots) : 1);
@@ -129,10 +129,10 @@ void MatchTree::prefetchLists(uint64_t job, uint32_t p) const {
   }
 }
 
-// The two-, three- and four-byte heads' candidates at p: one counts when it is longer than the best
-// so far and its distance can be coded with that length. Every position enters the heads once
-// its four bytes are known, also those the parser skipped (inside a long match) and a chunk's
-// last three, when the next chunk comes.
+// The two-, three- and four-byte heads' candidates at p: one counts when it is longer than the
+// best so far and its distance can be coded with that length. Every position enters the heads
+// once its four bytes are known, also those the parser skipped (inside a long match) and a
+// chunk's last three, when the next chunk comes.
 int MatchTree::headMatches(uint32_t p, uint32_t end, Match* out) {
   // The stores into the heads may alias any 32-bit member: keep what the loops read in locals.
   const View view = view_;
@@ -144,7 +144,7 @@ int MatchTree::headMatches(uint32_t p, uint32_t end, Match* out) {
     const uint32_t v = read32(view.at(to));
     heads2[v & 0xFFFF] = to;
     heads3[hash3(v)] = to;
-    heads4[hash4(v, kHead4Bits)] = to;
+    heads4[hash4(v, head4Bits_)] = to;
   }
   headsTo_ = to;
   if (p + 4 > end) return 0;  // too near the chunk's end to hash
@@ -159,16 +159,16 @@ int MatchTree::headMatches(uint32_t p, uint32_t end, Match* out) {
     const uint32_t later = read32(view.at(p + kHeadsAhead));
     __builtin_prefetch(&heads2[later & 0xFFFF]);
     __builtin_prefetch(&heads3[hash3(later)]);
-    __builtin_prefetch(&heads4[hash4(later, kHead4Bits)]);
+    __builtin_prefetch(&heads4[hash4(later, head4Bits_)]);
   }
   if (p + kAhead + 4 <= view.end) {
     const uint32_t later = read32(view.at(p + kAhead));
-    for (uint32_t c : {heads2[later & 0xFFFF], heads3[hash3(later)], heads4[hash4(later, kHead4Bits)]})
+    for (uint32_t c : {heads2[later & 0xFFFF], heads3[hash3(later)], heads4[hash4(later, head4Bits_)]})
       if (c >= view.oldest && c < p) __builtin_prefetch(view.at(c));
   }
   const uint32_t c2 = std::exchange(heads2[v & 0xFFFF], p);
   const uint32_t c3 = std::exchange(heads3[hash3(v)], p);
-  const uint32_t c4 = std::exchange(heads4[hash4(v, kHead4Bits)], p);
+  const uint32_t c4 = std::exchange(heads4[hash4(v, head4Bits_)], p);
   // Like the tree, the heads compare no further than nice: the parser extends a long match.
   const uint32_t maxLen = std::min(nice_, end - p);
   // None (0), not older than p, older than the oldest position or beyond the window: one bound.

@@ -30,13 +30,15 @@ struct View {
 
 // Finds, for every position of a chunk, the matches longer than any closer one (at most
 // kMaxMatches, closest first for each length), from the two-, three- and four-byte heads and
-// a binary tree per hash of the key (the first four to eight bytes). What it finds at a position depends only on the bytes, so
-// the parser may ask for any subset of positions in increasing order.
+// a binary tree per hash of the key (a position's first four to eight bytes). What it finds
+// at a position depends only on the bytes, so the parser may ask for any subset of positions
+// in increasing order.
 //
-// With several threads, each owns some slices of the buckets: a position is
-// searched and inserted by the owner of its bucket, and a tree is only ever touched by its
-// owner, so the matches are the same for every thread count. The heads are the parser's own, kept over every position as it asks. The threads work ahead of the
-// parser on stretches of kStretch positions, through a ring of up to kSlots stretches.
+// With several threads, each owns some slices of the buckets: a position is searched and
+// inserted by the owner of its bucket, and a tree is only ever touched by its owner, so the
+// matches are the same for every thread count. The heads are the parser's own, kept over
+// every position as it asks. The threads work ahead of the parser on stretches of kStretch
+// positions, through a ring of up to kSlots stretches.
 class MatchTree {
  public:
   static constexpr int kMaxMatches = 64;
@@ -130,7 +132,6 @@ class MatchTree {
   const Slot& slotOf(uint64_t job) const { return slots_[job % slots_.size()]; }
 
   static constexpr int kClassBits = 4, kSliceBits = 6;  // 16 classes of 4 slices
-  static constexpr int kHead4Bits = 18;
   static constexpr uint32_t kSlices = 1u << kSliceBits;
   static constexpr uint32_t kLead = (kSlots + 1) * kStretch;
   static constexpr uint32_t kMinLinks = 1u << 21;  // well above kLead; less for a small window
@@ -138,6 +139,7 @@ class MatchTree {
   const uint32_t window_, chainMask_, reach_, key_, sight_, nice_;
   const int hashBits_, parts_;
   const int keyShift_, keyHashShift_;        // drop the bytes past the key; keep the hash's top
+  const int head4Bits_;                      // the four-byte head's width: 1 MiB, less for a small window
   const size_t buckets_, linkEntries_;
   Table roots_, links_;                      // per bucket the newest node; per node two links
   std::vector<Worker> workers_;
