@@ -40,8 +40,8 @@ LevelPreset levelPreset(int level);
 // Whether the level's search follows the stream's contexts: the optimal levels.
 bool searchFollowsData(int level);
 // The level's preset; where the search follows the data and the stream's start holds many
-// three-byte contexts (machine code), trees keyed on fewer bytes, and at the default level
-// fewer candidates and a shorter history.
+// three-byte contexts (machine code), trees keyed on fewer bytes, and at the default level a
+// shorter history.
 LevelPreset levelPreset(int level, bool manyContexts);
 // The slots a preset decides (sight, pipes, tails, cache), where neither the command line
 // nor qn.ini gave them, and its key.

@@ -354,8 +354,8 @@ def zip_scenarios(a, box):
     yield "--index-in keeps the records' sizes", [] if r.status == 1 and b"Source file s/good.txt changed" in \
         r.stdout and b"Fail opening source file s/missing" in r.stdout and \
         got == {"good.txt": b"goo", "bad&lt;name": b"", "missing": b"\0" * 4} else [r.stdout, got]
-    # Level 6 keeps less history where the stream's start holds many three-byte contexts; a level or
-    # a value given keeps its own, and block mode keeps the level's search.
+    # Level 6 keeps less history where the stream's start holds many three-byte contexts; a level
+    # or a value given keeps its own, and block mode keeps the level's search.
     (w / "noise").mkdir()
     (w / "noise" / "r.bin").write_bytes(random.Random(3).randbytes(600_000))
     (w / "text").mkdir()
