@@ -48,5 +48,7 @@ inline uint32_t matchLen(const uint8_t* a, const uint8_t* b, uint32_t limit) {
 // The heads of three and four bytes, from the four bytes at a position.
 inline uint32_t hash3(uint32_t v) { return ((v & 0xFFFFFF) * 506832829u) >> 16; }
 inline uint32_t hash4(uint32_t v, int bits) { return (v * 2654435761u) >> (32 - bits); }
+// The trees' buckets, from up to eight bytes (those past the key shifted out).
+inline uint32_t hash8(uint64_t v, int bits) { return uint32_t((v * 0x9E3779B97F4A7C15ull) >> (64 - bits)); }
 
 }  // namespace qn::zip

@@ -26,7 +26,7 @@ MatchTree::MatchTree(uint32_t window, uint32_t links, int hashBits, uint32_t key
     : window_(window), chainMask_(linkCount(window, links, kLead, kMinLinks) - 1),
       reach_(std::min(window, chainMask_ + 1 - kLead)), key_(std::clamp(key, 4u, 8u)), sight_(sight), nice_(nice),
       hashBits_(hashBits), parts_(std::clamp(threads, 1, kMaxThreads)), keyShift_(64 - 8 * int(key_)),
-      keyHashShift_(64 - (hashBits - kClassBits)), head4Bits_(std::min(hashBits, 18)), buckets_(size_t(1) << hashBits),
+      head4Bits_(std::min(hashBits, 18)), buckets_(size_t(1) << hashBits),
       linkEntries_((size_t(chainMask_) + 1) * 2), roots_(table(buckets_)), links_(table(linkEntries_)) {
   workers_.resize(size_t(parts_));
   for (Worker& k : workers_) {

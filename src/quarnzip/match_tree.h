@@ -116,7 +116,7 @@ class MatchTree {
     return bucketOf(v, topByte(uint32_t(v)));
   }
   uint32_t bucketOf(uint64_t v, uint32_t top) const {  // v: eight bytes from the key's first
-    return classBits_[top] | uint32_t(((v << keyShift_) * 0x9E3779B97F4A7C15ull) >> keyHashShift_);
+    return classBits_[top] | hash8(v << keyShift_, hashBits_ - kClassBits);
   }
   static uint32_t topByte(uint32_t v) {
     return std::max(std::max(v & 0xFF, (v >> 8) & 0xFF), std::max((v >> 16) & 0xFF, v >> 24));
@@ -138,7 +138,7 @@ class MatchTree {
   static constexpr uint64_t kParserBatch = 8;     // stretches the parser waits for at once
   const uint32_t window_, chainMask_, reach_, key_, sight_, nice_;
   const int hashBits_, parts_;
-  const int keyShift_, keyHashShift_;        // drop the bytes past the key; keep the hash's top
+  const int keyShift_;                       // drops the bytes past the key
   const int head4Bits_;                      // the four-byte head's width: 1 MiB, less for a small window
   const size_t buckets_, linkEntries_;
   Table roots_, links_;                      // per bucket the newest node; per node two links
