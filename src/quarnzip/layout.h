@@ -103,7 +103,7 @@ class BlockSource {
 // 16, 8, ..., 1 MiB whose stream prefix of that length holds at most kBlockContexts contexts.
 // Not 32 MiB: on text that saves 1.4% of the archive and costs a sixth more extraction time
 // and 180 MB more of the decompressor's memory. A sample of kSampleMiB beyond the bound also
-// tells level 6 to search less (levelPreset).
+// tells the optimal levels to key their trees for machine code (levelPreset).
 inline constexpr uint32_t kAutoBlockMiB = 16;
 inline constexpr uint32_t kSampleMiB = 32;
 inline constexpr uint32_t kBlockContexts = 1u << 18;

@@ -44,7 +44,8 @@ int finish() {
 }
 
 // The job for a walked tree: its index written with the run's parameters. The stream's
-// contexts decide the block size of block mode where none was given, and level 6's search.
+// contexts decide the block size of block mode where none was given, and the optimal
+// levels' search.
 bool treeJob(qn::zip::Options& o, qn::zip::ArchiveJob& job) {
   using qn::core::kBlock, qn::core::kBwt;
   qn::zip::SourceTree tree = qn::zip::walkPaths(o.paths, o.archive);

@@ -85,12 +85,14 @@ bool checkParams(const uint32_t param[core::kParamSlots]) {
 }
 
 LevelPreset levelPreset(int level) {
-  // sight, pipes, tails, cache, optimal, key: levels 1 to 9 (docs/quarnzip.md shows the same
-  // table). Text's trees are keyed on six bytes, machine code's on five (below).
+  // sight, pipes, tails, cache, optimal, key, binaryKey: levels 1 to 9 (docs/quarnzip.md shows
+  // the same table). Levels 4 and 5 parse optimally too, with a walk of two and four nodes:
+  // their trees are keyed on eight bytes for text, where the walk is too short to pass the
+  // many positions that share a short key, and on six for machine code (docs/compression.md).
   static constexpr LevelPreset kPresets[9] = {
-      {2, 1, 3, 4, false, 4},   {4, 1, 4, 4, false, 4},   {8, 2, 4, 4, false, 4},
-      {32, 3, 8, 4, false, 4},  {48, 3, 16, 4, false, 4}, {12, 1, 4, 61, true, 6},
-      {16, 1, 5, 61, true, 6},  {24, 1, 6, 61, true, 6},  {48, 1, 8, 61, true, 6},
+      {2, 1, 3, 4, false, 4, 4},   {4, 1, 4, 4, false, 4, 4},   {8, 2, 4, 4, false, 4, 4},
+      {2, 1, 4, 4, true, 8, 6},    {4, 1, 4, 16, true, 8, 6},   {12, 1, 4, 61, true, 6, 5},
+      {16, 1, 5, 61, true, 6, 5},  {24, 1, 6, 61, true, 6, 5},  {48, 1, 8, 61, true, 6, 5},
   };
   return kPresets[std::clamp(level, 1, 9) - 1];
 }
@@ -98,13 +100,13 @@ LevelPreset levelPreset(int level) {
 bool searchFollowsData(int level) { return levelPreset(level).optimal; }
 
 LevelPreset levelPreset(int level, bool manyContexts) {
-  // Binary data's matches are short and near: its trees are keyed on five bytes (six lose
-  // matches of four and five: 0.5% larger at level 9 on a tar of shared libraries, 0.4% at
-  // level 6), and at level 6 32 MiB of history instead of 61 save 45% of the memory and a
-  // sixth of the time for 0.5% in size (docs/compression.md).
+  // Binary data's matches are short and near: at levels 6 to 9 its trees are keyed on five
+  // bytes (six lose matches of four and five: 0.5% larger at level 9 on a tar of shared
+  // libraries, 0.4% at level 6), and at level 6 32 MiB of history instead of 61 save 45% of
+  // the memory and a sixth of the time for 0.5% in size (docs/compression-history.md).
   LevelPreset p = levelPreset(level);
   if (!manyContexts || !p.optimal) return p;
-  p.key = 5;
+  p.key = p.binaryKey;
   if (level == 6) p.cache = 32;
   return p;
 }

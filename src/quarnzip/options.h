@@ -35,6 +35,7 @@ struct LevelPreset {
   uint32_t cache;   // MiB of history
   bool optimal;     // price-driven optimal parser
   uint32_t key;     // bytes the optimal parser's trees are keyed on
+  uint32_t binaryKey;  // the same where the stream's start holds many contexts (machine code)
 };
 LevelPreset levelPreset(int level);
 // Whether the level's search follows the stream's contexts: the optimal levels.

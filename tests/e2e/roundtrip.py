@@ -89,7 +89,7 @@ PW64 = "".join(chr(33 + (i * 7) % 94) for i in range(64))
 # group, name, tree maker, quarnzip options, password[, status, MiB bound of quarnzip's peak];
 # "src/." packs the folder's contents.
 ROWS = [("basic", n, mixed, o.split(), p) for n, o, p in [
-    ("defaults", "", None), ("level 1", "-1", None), ("level 9", "-9", None),
+    ("defaults", "", None), ("level 1", "-1", None), ("level 5", "-5", None), ("level 9", "-9", None),
     ("block mode 1 MiB", "--bwt 1 --block 1", None), ("block 2 MiB level 1", "--bwt 1 --block 2 -1", None),
     ("password", "--password=Secret-42", "Secret-42"), ("64-byte password", "--password=" + PW64, PW64),
     ("column 7 cluster 1", "--column 7 --cluster 1", None),
