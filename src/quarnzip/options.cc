@@ -86,12 +86,13 @@ bool checkParams(const uint32_t param[core::kParamSlots]) {
 
 LevelPreset levelPreset(int level) {
   // sight, pipes, tails, cache, optimal, key, binaryKey: levels 1 to 9 (docs/quarnzip.md shows
-  // the same table). Levels 4 and 5 parse optimally too, with a walk of two and four nodes:
-  // their trees are keyed on eight bytes for text, where the walk is too short to pass the
-  // many positions that share a short key, and on six for machine code (docs/compression.md).
+  // the same table). Levels 4 to 9 parse optimally. The walks of levels 4 to 6 (two, four
+  // and twelve nodes) are too short to pass the many positions of text that share a short
+  // key: their trees are keyed on eight bytes for text, and on six (5, 6) or five for machine
+  // code (docs/decisions.md).
   static constexpr LevelPreset kPresets[9] = {
       {2, 1, 3, 4, false, 4, 4},   {4, 1, 4, 4, false, 4, 4},   {8, 2, 4, 4, false, 4, 4},
-      {2, 1, 4, 4, true, 8, 6},    {4, 1, 4, 16, true, 8, 6},   {12, 1, 4, 61, true, 6, 5},
+      {2, 1, 4, 4, true, 8, 6},    {4, 1, 4, 16, true, 8, 6},   {12, 1, 4, 61, true, 8, 5},
       {16, 1, 5, 61, true, 6, 5},  {24, 1, 6, 61, true, 6, 5},  {48, 1, 8, 61, true, 6, 5},
   };
   return kPresets[std::clamp(level, 1, 9) - 1];
