@@ -88,8 +88,8 @@ LevelPreset levelPreset(int level) {
   // sight, pipes, tails, cache, optimal, key, binaryKey: levels 1 to 9 (docs/quarnzip.md shows
   // the same table). Levels 4 to 9 parse optimally. The walks of levels 4 to 6 (two, four
   // and twelve nodes) are too short to pass the many positions of text that share a short
-  // key: their trees are keyed on eight bytes for text, and on six (5, 6) or five for machine
-  // code (docs/decisions.md).
+  // key: their trees are keyed on eight bytes for text. Machine code keys on six at levels 4
+  // and 5, on five from level 6 (docs/decisions.md).
   static constexpr LevelPreset kPresets[9] = {
       {2, 1, 3, 4, false, 4, 4},   {4, 1, 4, 4, false, 4, 4},   {8, 2, 4, 4, false, 4, 4},
       {2, 1, 4, 4, true, 8, 6},    {4, 1, 4, 16, true, 8, 6},   {12, 1, 4, 61, true, 8, 5},
